@@ -1,0 +1,139 @@
+// Building Python classes whose methods are native functions.
+//
+// Classes are made by calling the metaclass, `type(name, bases, namespace)`, so that Python
+// base classes (with metaclasses of their own) work exactly as with a `class` statement.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "function.hpp"
+
+namespace pykit {
+namespace py = pybind11;
+
+// A late-bound reference to a class that method bodies can capture before the class exists
+// (for `super(Class, self)`).
+using ClassRef = std::shared_ptr<py::object>;
+inline ClassRef class_ref() { return std::make_shared<py::object>(); }
+
+class ClassBuilder {
+public:
+    ClassBuilder(std::string module, std::string name, py::tuple bases = py::tuple())
+        : module_(std::move(module)), name_(std::move(name)), bases_(std::move(bases)) {
+        namespace_["__module__"] = py::str(module_);
+        namespace_["__qualname__"] = py::str(name_);
+    }
+
+    ClassBuilder& doc(const char* text) {
+        namespace_["__doc__"] = py::str(text);
+        return *this;
+    }
+
+    // Adds a method. With `wrap` (for instance tf.function), the class stores wrap(method).
+    ClassBuilder& method(py::object fn, py::object wrap = {}) {
+        std::string fname = py::str(fn.attr("__name__"));
+        set_names(fn, module_, name_ + "." + fname);
+        namespace_[py::str(fname)] = wrap ? wrap(fn) : fn;
+        return *this;
+    }
+
+    template <class F>
+    ClassBuilder& def(const std::string& fname, std::vector<Param> params, F body, const char* doc = nullptr,
+                      py::object return_annotation = {}) {
+        return method(function(fname, std::move(params), std::move(body), doc, std::move(return_annotation)));
+    }
+
+    // The same, stored in the class wrapped by `wrap` (for instance tf.function).
+    template <class F>
+    ClassBuilder& def_wrapped(py::object wrap, const std::string& fname, std::vector<Param> params, F body,
+                              const char* doc = nullptr) {
+        return method(function(fname, std::move(params), std::move(body), doc), std::move(wrap));
+    }
+
+    ClassBuilder& attr(const char* key, py::object value) {
+        namespace_[key] = std::move(value);
+        return *this;
+    }
+
+    // Creates the class through the most derived metaclass of its bases, stores it in the
+    // module under its name, fills `ref` when given, and returns it.
+    py::object build(py::module_& m, const ClassRef& ref = nullptr) {
+        py::object meta = py::reinterpret_borrow<py::object>((PyObject*)&PyType_Type);
+        for (py::handle base : bases_) {
+            py::object candidate = py::reinterpret_borrow<py::object>((PyObject*)Py_TYPE(base.ptr()));
+            if (PyType_IsSubtype((PyTypeObject*)candidate.ptr(), (PyTypeObject*)meta.ptr())) meta = candidate;
+        }
+        py::object cls = meta(py::str(name_), bases_.empty() ? py::tuple() : bases_, namespace_);
+        m.attr(name_.c_str()) = cls;
+        if (ref) *ref = cls;
+        return cls;
+    }
+
+private:
+    std::string module_;
+    std::string name_;
+    py::tuple bases_;
+    py::dict namespace_;
+};
+
+// --- Small helpers for method bodies -------------------------------------------------------
+
+// super(cls, self)
+inline py::object super(const py::handle& cls, const py::handle& self) {
+    return py::module_::import("builtins").attr("super")(cls, self);
+}
+
+// print(*args), through Python's own print so output interleaves with Python's.
+template <class... A>
+void print(A&&... args) {
+    py::module_::import("builtins").attr("print")(std::forward<A>(args)...);
+}
+
+// warnings.warn(message)
+inline void warn(const std::string& message) { py::module_::import("warnings").attr("warn")(message); }
+
+// `from module import name`
+inline py::object import_from(const char* module, const char* name) {
+    return py::module_::import(module).attr(name);
+}
+
+// Python's truth test.
+inline bool truthy(const py::handle& h) {
+    int r = PyObject_IsTrue(h.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+// `a == b` with Python semantics.
+inline bool equals(const py::handle& a, const py::handle& b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+// `a > b`, `a < b`, ... as Python evaluates them, keeping the result object (an element-wise
+// tensor or array, not a truth value).
+inline py::object compare(const py::handle& a, const py::handle& b, int op) {
+    PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), op);
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+// Python's `str.format`.
+template <class... A>
+py::str format(const char* pattern, A&&... args) {
+    return py::str(pattern).format(std::forward<A>(args)...);
+}
+
+// Python's `len(obj)`.
+inline size_t len(const py::handle& h) {
+    Py_ssize_t n = PyObject_Length(h.ptr());
+    if (n < 0) throw py::error_already_set();
+    return (size_t)n;
+}
+
+}  // namespace pykit

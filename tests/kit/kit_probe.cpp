@@ -1,0 +1,72 @@
+// A test-only module exercising the kit: a plain function, a class built over a Python
+// base, a tf.function-wrapped method and helpers. Built by `make setup` beside the kit tests.
+#include <pykit.hpp>
+
+namespace py = pybind11;
+using pykit::arg;
+
+PYBIND11_MODULE(_kit_probe, m) {
+    const std::string module = "_kit_probe";
+    py::object builtins = py::module_::import("builtins");
+    py::object str_t = builtins.attr("str"), list_t = builtins.attr("list"), dict_t = builtins.attr("dict");
+    py::object int_t = builtins.attr("int"), bool_t = builtins.attr("bool");
+    py::object tf = py::module_::import("tensorflow");
+    py::object np = py::module_::import("numpy");
+
+    // echo(a, b: str = None, c: list = None, d: dict = None, e: int = 3) -> tuple of its arguments
+    py::object echo = pykit::function(
+        "echo",
+        {arg("a"), arg("b").ann(str_t).def(py::none()), arg("c").ann(list_t).def(py::none()),
+         arg("d").ann(dict_t).def(py::none()), arg("e").ann(int_t).def(py::int_(3))},
+        [](pykit::Args& a) { return py::make_tuple(a[0], a[1], a[2], a[3], a[4]); }, "Returns its arguments.",
+        builtins.attr("tuple"));
+    pykit::set_names(echo, module, "echo");
+    m.attr("echo") = echo;
+
+    py::object raiser = pykit::function("raise_file_not_found", {arg("message")}, [](py::object message) {
+        pykit::raise(PyExc_FileNotFoundError, py::str(message));
+    });
+    pykit::set_names(raiser, module, "raise_file_not_found");
+    m.attr("raise_file_not_found") = raiser;
+
+    py::object raise_two = pykit::function("raise_value_error_args", {arg("a"), arg("b")},
+                                           [](py::object a, py::object b) {
+                                               pykit::raise_args(PyExc_ValueError, py::make_tuple(a, b));
+                                           });
+    pykit::set_names(raise_two, module, "raise_value_error_args");
+    m.attr("raise_value_error_args") = raise_two;
+
+    py::object say = pykit::function("say", {arg("text")}, [](py::object text) { pykit::print(text); });
+    pykit::set_names(say, module, "say");
+    m.attr("say") = say;
+
+    py::object warn = pykit::function("warn", {arg("text")}, [](py::object text) { pykit::warn(py::str(text)); });
+    pykit::set_names(warn, module, "warn");
+    m.attr("warn") = warn;
+
+    // A Python base class defined by the test module is passed in later; here the base is a
+    // plain Python class made on the spot so that `super()` goes through Python code.
+    py::object base = builtins.attr("type")("ProbeBase", py::make_tuple(),
+                                           py::dict(py::arg("greeting") = py::str("base")));
+    auto scaler_ref = pykit::class_ref();
+    pykit::ClassBuilder(module, "Scaler", py::make_tuple(base))
+        .doc("Scales tensors.")
+        .attr("unit", py::int_(1))
+        .def("__init__", {arg("self"), arg("factor").ann(py::module_::import("builtins").attr("float")).def(py::float_(2.0))},
+             [](py::object self, py::object factor) { self.attr("factor") = factor; })
+        .def("scale", {arg("self"), arg("x").ann(tf.attr("Tensor"))},
+             [tf](py::object self, py::object x) {
+                 return tf.attr("cast")(x, tf.attr("float32")) * self.attr("factor");
+             })
+        .method(pykit::function("scale_graph", {arg("self"), arg("x").ann(tf.attr("Tensor"))},
+                                [tf](py::object self, py::object x) {
+                                    return tf.attr("cast")(x, tf.attr("float32")) * self.attr("factor");
+                                }),
+                tf.attr("function"))
+        .def("numpy_double", {arg("self"), arg("x").ann(np.attr("ndarray"))},
+             [](py::object, py::object x) { return x * py::int_(2); })
+        .def("base_greeting", {arg("self")},
+             [scaler_ref](py::object self) -> py::object { return pykit::super(*scaler_ref, self).attr("greeting"); })
+        .def("takes_list", {arg("self"), arg("items").ann(list_t)}, [](py::object, py::object items) { return items; })
+        .build(m, scaler_ref);
+}

@@ -1,0 +1,1 @@
+"""vireo.quillon.datasets."""

@@ -1,0 +1,1 @@
+"""vireo.verdane: training front-end helpers."""

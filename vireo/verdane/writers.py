@@ -1,0 +1,24 @@
+"""Writers handed to evaluators during training."""
+import numpy as np
+import tensorflow as tf
+
+
+class TrainingTensorBoardWriter:
+    """Keeps the training logger's summary writer so an evaluator can log to the same run."""
+
+    def __init__(self, writer):
+        self.writer = writer
+
+    def write_image(self, tag, image, step):
+        """Logs one H x W x C uint8 image (or a batch of them) at `step`."""
+        image = np.asarray(image)
+        if image.ndim == 3:
+            image = image[None]
+        with self.writer.as_default():
+            tf.summary.image(tag, image, step=step)
+        self.writer.flush()
+
+    def write_scalar(self, tag, value, step):
+        with self.writer.as_default():
+            tf.summary.scalar(tag, value, step=step)
+        self.writer.flush()
