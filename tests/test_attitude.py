@@ -1,0 +1,638 @@
+"""Head-attitude datasets: pairing, MATLAB and JSON annotations, samples, iterators, YAML."""
+import gc
+import inspect
+import json
+import os
+import subprocess
+import sys
+import warnings
+
+import cv2
+import numpy as np
+import pytest
+import scipy.io as sio
+import tensorflow as tf
+import yaml
+from PIL import Image, ImageFilter
+
+from vireo.quillon.datasets import attitude as A
+
+SHAPE = [20, 24, 3]
+
+
+# --- data builders ---------------------------------------------------------------------
+
+def pattern(w, h):
+    """An RGB image whose pixels encode their column and row (R = x % 256, G = y, B = x // 256)."""
+    y, x = np.mgrid[0:h, 0:w]
+    return np.stack([x % 256, y % 256, x // 256], axis=-1).astype(np.uint8)
+
+
+def save_image(path, w=24, h=20, mode="RGB", array=None):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    img = Image.fromarray(pattern(w, h) if array is None else array)
+    img.convert(mode).save(path)
+    return path
+
+
+def save_mat(path, pose=(1.5, -2.25, 3.0, 0.1, 0.2, 0.3, 0.4), **savemat_args):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    pose = np.asarray(pose, dtype=np.float64)
+    sio.savemat(path, {"Pose_Para": pose if pose.ndim == 1 else pose, "pt2d": np.arange(136.0).reshape(2, 68)},
+                **savemat_args)
+    return path
+
+
+def save_json(path, content):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w") as f:
+        json.dump(content, f)
+    return path
+
+
+def folders(root):
+    return {k: str(root / k) for k in ("ti", "ta", "vi", "va")}
+
+
+def mat_split(root, count=3, val_count=2):
+    """A MATLAB-annotated dataset whose sample i has the angles (i, 10 + i, 20 + i)."""
+    f = folders(root)
+    for split, n in (("t", count), ("v", val_count)):
+        os.makedirs(f[split + "i"], exist_ok=True)
+        os.makedirs(f[split + "a"], exist_ok=True)
+        for i in range(n):
+            save_image(os.path.join(f[split + "i"], "s%d.png" % i))
+            save_mat(os.path.join(f[split + "a"], "s%d.mat" % i), pose=[[i, 10 + i, 20 + i, 99, 99, 99, 99]])
+    return f
+
+
+def json_split(root, records, val_records=None, size=(24, 20)):
+    """A JSON-annotated dataset: one image and one record per entry of `records`."""
+    f = folders(root)
+    for split, recs in (("t", records), ("v", val_records or records[:1])):
+        os.makedirs(f[split + "i"], exist_ok=True)
+        os.makedirs(f[split + "a"], exist_ok=True)
+        for i, rec in enumerate(recs):
+            save_image(os.path.join(f[split + "i"], "s%d.png" % i), *size)
+            save_json(os.path.join(f[split + "a"], "s%d.json" % i), rec)
+    return f
+
+
+def make(cls, f, shape=SHAPE, **kw):
+    return cls(shape, f["ti"], f["ta"], f["vi"], f["va"], **kw)
+
+
+def element(storage_entry):
+    """A storage entry as the pipeline hands it to `_load_instance`: an array of byte strings."""
+    return np.array([p.encode() for p in storage_entry], dtype=object)
+
+
+def collect(iterator):
+    return [tuple(t.numpy() for t in batch) for batch in iterator]
+
+
+# --- module surface --------------------------------------------------------------------
+
+def test_load_order_and_single_export():
+    code = (
+        "import sys, vireo\n"
+        "seen = []\n"
+        "class Rec:\n"
+        "    def find_spec(self, name, path=None, target=None):\n"
+        "        seen.append(name)\n"
+        "sys.meta_path.insert(0, Rec())\n"
+        "import vireo.quillon.datasets.attitude\n"
+        "print(','.join(seen))\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
+                         env=dict(os.environ, TF_CPP_MIN_LOG_LEVEL="3")).stdout.strip().splitlines()[-1]
+    seen = out.split(",")
+    wanted = ["vireo.quillon.datasets.utils", "PIL.Image", "PIL.ImageFilter", "tensorflow", "scipy.io"]
+    assert [seen.index(n) for n in wanted] == sorted(seen.index(n) for n in wanted)
+    assert "yaml" not in seen and "vireo.quillon.inspection" not in seen
+    symbols = subprocess.run(["nm", "-D", "--defined-only", A.__file__], capture_output=True, text=True,
+                             check=True).stdout.splitlines()
+    assert [line.split()[-1] for line in symbols if line.strip()] == ["PyInit_attitude"]
+
+
+@pytest.mark.parametrize("cls, names", [
+    (A.AttitudeDataset, ["__init__", "read_annotations", "tf_load_instance", "_load_instance", "tf_augment",
+                         "_augment", "build_train_iterator", "build_val_iterator", "get_num_train_samples"]),
+    (A.AttitudeDatasetYaml, ["__init__", "get_num_train_samples"]),
+    (A.AttitudeAndDetectDataset, ["__init__", "get_num_train_samples", "get_classes", "tf_load_instance",
+                                  "_load_instance", "tf_augment", "_augment", "build_train_iterator"]),
+    (A.AttitudeDatasetJson, ["__init__", "_load_instance"]),
+    (A.AttitudeAndDetectDatasetYaml, ["__init__"]),
+    (A.AttitudeDatasetJsonYaml, ["__init__"]),
+])
+def test_methods_in_order_and_only_tf_load_instance_wrapped(cls, names):
+    own = [k for k, v in vars(cls).items() if callable(v) or hasattr(v, "python_function")]
+    assert own == names
+    for name in names:
+        wrapped = hasattr(vars(cls)[name], "python_function")
+        assert wrapped == (name == "tf_load_instance"), name
+
+
+@pytest.mark.parametrize("fn, text", [
+    (A.AttitudeDataset.__init__, "(self, shape: list = None, train_images: str = None, train_annotations: str = None, "
+     "val_images: str = None, val_annotations: str = None, num_bins: int = 66, file_extension: str = 'mat')"),
+    (A.AttitudeDataset.read_annotations, "(self, annotations_path: str = None)"),
+    (A.AttitudeDataset.tf_augment, "(self, image: tensorflow.python.framework.tensor.Tensor, "
+     "angles: tensorflow.python.framework.tensor.Tensor)"),
+    (A.AttitudeDataset.build_train_iterator, "(self, batch_size: int, prefetch: int = 10)"),
+    (A.AttitudeDataset.build_val_iterator, "(self, batch_size: int = 1, prefetch: int = 10)"),
+    (A.AttitudeDatasetYaml.__init__, "(self, shape: list = None, info_file: str = None, num_bins: int = 3)"),
+    (A.AttitudeAndDetectDataset.__init__, "(self, shape: list = None, train_images: str = None, "
+     "train_annotations: str = None, val_images: str = None, val_annotations: str = None, classes: list = None, "
+     "add_bkg_class: bool = True)"),
+    (A.AttitudeAndDetectDataset._augment, "(self, image: tensorflow.python.framework.tensor.Tensor, "
+     "bboxes: tensorflow.python.framework.tensor.Tensor = None, angles: tensorflow.python.framework.tensor.Tensor = None)"),
+    (A.AttitudeDatasetJson.__init__, "(self, shape: list = None, train_images: str = None, train_annotations: str = None, "
+     "val_images: str = None, val_annotations: str = None)"),
+    (A.AttitudeAndDetectDatasetYaml.__init__, "(self, shape: list = None, info_file: str = None, add_bkg_class: bool = True)"),
+    (A.AttitudeDatasetJsonYaml.__init__, "(self, shape: list = None, info_file: str = None)"),
+])
+def test_signatures(fn, text):
+    assert str(inspect.signature(fn)) == text
+
+
+def test_docstrings():
+    doc = A.AttitudeDataset.__doc__
+    for word in ("shape", "train_images", "train_annotations", "val_images", "val_annotations", "file_extension",
+                 "FileNotFoundError", "ValueError"):
+        assert word in doc
+    assert "num_bins" not in doc
+    detect = A.AttitudeAndDetectDataset.__doc__
+    assert "detection plus attitude" in detect and "box" in detect and detect.count(". ") == 1
+    for cls in (A.AttitudeDatasetYaml, A.AttitudeDatasetJson, A.AttitudeAndDetectDatasetYaml, A.AttitudeDatasetJsonYaml):
+        assert vars(cls).get("__doc__") is None
+
+
+@pytest.mark.parametrize("kwargs, name, got", [
+    (dict(shape=(20, 24, 3), train_images=b"x"), "shape", "tuple"),
+    (dict(shape=None, train_images=b"x", val_images=1), "train_images", "bytes"),
+    (dict(val_annotations=["x"], file_extension=1), "val_annotations", "list"),
+    (dict(file_extension=b"mat"), "file_extension", "bytes"),
+])
+def test_argument_type_rule_in_signature_order(kwargs, name, got):
+    expected = "str" if name != "shape" else "list"
+    with pytest.raises(TypeError, match=r"^Argument '%s' has incorrect type \(expected %s, got %s\)$" % (name, expected, got)):
+        A.AttitudeDataset(**kwargs)
+
+
+# --- pairing ---------------------------------------------------------------------------
+
+def test_pairing_extensions_groups_and_last_extension(tmp_path):
+    f = folders(tmp_path)
+    names = ["c.jpeg", "b.Jpg", "A.PNG", "z.png", "a.jpg", "face.001.png", "d.gif", "e.bmp", "f.tif", "G.JPEG"]
+    for name in names:
+        save_image(os.path.join(f["ti"], name))
+        stem = name.rsplit(".", 1)[0]
+        save_mat(os.path.join(f["ta"], stem + ".mat"))
+    save_image(os.path.join(f["vi"], "v.png"))
+    save_mat(os.path.join(f["va"], "v.mat"))
+    ds = make(A.AttitudeDataset, f)
+    found = [os.path.basename(img) for img, _ in ds.train_storage]
+    groups = [os.path.splitext(n)[1].lower() for n in found]
+    assert groups == [".png"] * 3 + [".jpg"] * 2 + [".jpeg"] * 2
+    assert sorted(found) == sorted(n for n in names if not n.endswith((".gif", ".bmp", ".tif")))
+    pairs = dict((os.path.basename(i), a) for i, a in ds.train_storage)
+    assert pairs["face.001.png"] == os.path.join(f["ta"], "face.001.mat")
+    assert all(type(e) is list and len(e) == 2 for e in ds.train_storage)
+    assert ds.get_num_train_samples() == 7
+
+
+def test_missing_annotations_are_printed_and_skipped(tmp_path, capsys):
+    f = mat_split(tmp_path, count=3)
+    for i in range(3, 10):
+        save_image(os.path.join(f["ti"], "lone%d.png" % i))
+    ds = make(A.AttitudeDataset, f)
+    lines = capsys.readouterr().out.splitlines()
+    assert sorted(lines) == sorted("Missing annotation file: lone%d" % i for i in range(3, 10))
+    assert ds.get_num_train_samples() == 3 and len(ds.val_storage) == 2
+
+
+@pytest.mark.parametrize("empty", ["train", "validation"])
+def test_empty_split_raises(tmp_path, empty):
+    f = mat_split(tmp_path)
+    folder = f["ta"] if empty == "train" else f["vi"]
+    for name in os.listdir(folder):
+        os.remove(os.path.join(folder, name))
+    with pytest.raises(ValueError, match="^Training dataset must have at least 1 element$"):
+        make(A.AttitudeDataset, f)
+
+
+@pytest.mark.parametrize("missing, message", [
+    ("ti", "Path to the training images does not exist in this system: {}"),
+    ("ta", "Path to the training annotations does not exist in this system: {}"),
+])
+def test_missing_training_folder_is_reported(tmp_path, monkeypatch, missing, message):
+    f = mat_split(tmp_path)
+    f[missing] = str(tmp_path / "nowhere")
+    with pytest.raises(FileNotFoundError) as info:
+        make(A.AttitudeDataset, f)
+    assert str(info.value) == message.format(f[missing])
+    # A reporter that returns lets construction go on; it then finds no pair.
+    import vireo.quillon.inspection as inspection
+    reports = []
+    monkeypatch.setattr(inspection, "flow_inspection", reports.append)
+    with pytest.raises(ValueError, match="at least 1 element"):
+        make(A.AttitudeDataset, f)
+    assert reports == [message.format(f[missing])]
+
+
+def test_none_training_folder_is_a_type_error(tmp_path):
+    f = mat_split(tmp_path)
+    with pytest.raises(TypeError):
+        A.AttitudeDataset(SHAPE, None, f["ta"], f["vi"], f["va"])
+
+
+# --- MATLAB annotations ----------------------------------------------------------------
+
+@pytest.mark.parametrize("pose, savemat_args", [
+    ([[1.5, -2.25, 3.0, 0.1, 0.2, 0.3, 0.4]], {}),                     # 300W-LP: Pose_Para 1x7
+    ([[1.5, -2.25, 3.0, 0.1, 0.2, 0.3, 0.4]], {"oned_as": "column"}),  # 2-D arrays keep their shape
+    ([1.5, -2.25, 3.0, 0.1, 0.2, 0.3, 0.4], {}),                       # a vector is stored as a row
+    ([1.5, -2.25, 3.0, 0.1, 0.2, 0.3, 0.4], {"oned_as": "column"}),    # ... or as a 7x1 column
+    ([[1.5, -2.25, 3.0]], {"format": "4"}),
+])
+def test_read_annotations(tmp_path, pose, savemat_args):
+    f = mat_split(tmp_path, count=1, val_count=1)
+    path = save_mat(str(tmp_path / "p.mat"), pose=pose, **savemat_args)
+    pose_params, pt2d = make(A.AttitudeDataset, f).read_annotations(path)
+    assert pose_params.dtype == np.float32 and pose_params.tolist() == [1.5, -2.25, 3.0]
+    assert pt2d.dtype == np.float32 and pt2d.shape == (2, 68) and pt2d[1, 0] == 68
+
+
+def test_read_annotations_errors(tmp_path):
+    ds = make(A.AttitudeDataset, mat_split(tmp_path, count=1, val_count=1))
+    short = save_mat(str(tmp_path / "short.mat"), pose=[[1.0, 2.0]])
+    with pytest.raises(ValueError, match="Pose_Para in .*short.mat must hold pitch, yaw and roll"):
+        ds.read_annotations(short)
+    sio.savemat(str(tmp_path / "nopose.mat"), {"pt2d": np.zeros((2, 68))})
+    with pytest.raises(KeyError):
+        ds.read_annotations(str(tmp_path / "nopose.mat"))
+    with pytest.raises(TypeError, match="Argument 'annotations_path' has incorrect type"):
+        ds.read_annotations(short.encode())
+
+
+# --- AttitudeDataset samples and iterators ---------------------------------------------
+
+def test_training_batches(tmp_path):
+    f = mat_split(tmp_path, count=10)
+    for mode, name in (("L", "gray.png"), ("RGBA", "rgba.png")):
+        save_image(os.path.join(f["ti"], name), 64, 48, mode=mode)
+        save_mat(os.path.join(f["ta"], os.path.splitext(name)[0] + ".mat"), pose=[[7, 8, 9]])
+    os.remove(os.path.join(f["ti"], "s9.png"))
+    os.remove(os.path.join(f["ti"], "s8.png"))
+    ds = make(A.AttitudeDataset, f)
+    it = ds.build_train_iterator(4)
+    passes = [collect(it), collect(it)]
+    orders = []
+    for batches in passes:
+        assert [b[0].shape for b in batches] == [(4, 20, 24, 3), (4, 20, 24, 3), (2, 20, 24, 3)]
+        assert all(b[0].dtype == np.uint8 and b[1].dtype == np.float32 for b in batches)
+        angles = np.concatenate([b[1] for b in batches])
+        orders.append(angles[:, 0].tolist())
+        expected = [[i, 10 + i, 20 + i] for i in range(8)] + [[7, 8, 9]] * 2
+        assert sorted(angles.tolist()) == sorted(expected)
+    assert orders[0] != orders[1]
+
+
+def test_load_instance_blur_rate_and_stretch(tmp_path):
+    f = mat_split(tmp_path, count=1, val_count=1)
+    noise = np.random.default_rng(0).integers(0, 256, (48, 64, 3), dtype=np.uint8)
+    save_image(os.path.join(f["ti"], "s0.png"), array=noise)
+    ds = make(A.AttitudeDataset, f)
+    data = element(ds.train_storage[0])
+    source = Image.open(ds.train_storage[0][0]).convert("RGB")
+    sharp = cv2.resize(np.asarray(source), (24, 20))
+    blurred = cv2.resize(np.asarray(source.filter(ImageFilter.BLUR)), (24, 20))
+    assert not np.array_equal(sharp, blurred)
+    np.random.seed(5)
+    expected = np.random.random_sample(400) < 0.05
+    np.random.seed(5)
+    got = []
+    for _ in range(400):
+        img, angles = ds._load_instance(data)
+        assert img.shape == (20, 24, 3) and img.dtype == np.uint8
+        assert angles.tolist() == [0, 10, 20]
+        assert np.array_equal(img, blurred) or np.array_equal(img, sharp)
+        got.append(np.array_equal(img, blurred))
+    assert got == expected.tolist() and 8 <= sum(got) <= 35
+
+
+def test_augment_and_val_iterator(tmp_path):
+    f = mat_split(tmp_path, count=2, val_count=3)
+    ds = make(A.AttitudeDataset, f)
+    image, angles = np.zeros((2, 2, 3), np.uint8), np.ones(3, np.float32)
+    out = ds._augment(image, angles)
+    assert out[0] is image and out[1] is angles
+    a, b = ds.build_val_iterator(32, 5), ds.build_val_iterator()
+    assert a.element_spec == tf.TensorSpec([2], tf.string)
+    assert [e.numpy().tolist() for e in a] == [e.numpy().tolist() for e in b] == [
+        [p.encode() for p in e] for e in ds.val_storage]
+
+
+@pytest.mark.parametrize("missing, message", [
+    ("vi", "Path to the validation images does not exist in this system: {}"),
+    ("va", "Path to the validation annotations does not exist in this system: {}"),
+])
+def test_val_iterator_missing_folder(tmp_path, missing, message):
+    f = mat_split(tmp_path, count=2)
+    ds = make(A.AttitudeDataset, f)
+    os.rename(f[missing], f[missing] + ".gone")
+    with pytest.raises(FileNotFoundError) as info:
+        ds.build_val_iterator()
+    assert str(info.value) == message.format(f[missing])
+    assert sum(b[0].shape[0] for b in collect(ds.build_train_iterator(2))) == 2
+
+
+def test_broken_sample_reaches_the_consumer(tmp_path):
+    f = mat_split(tmp_path, count=1, val_count=1)
+    sio.savemat(os.path.join(f["ta"], "s0.mat"), {"pt2d": np.zeros((2, 68))})
+    with pytest.raises(tf.errors.OpError, match="Pose_Para"):
+        collect(make(A.AttitudeDataset, f).build_train_iterator(1))
+
+
+# --- AttitudeDatasetJson: first face crop ------------------------------------------------
+
+def crop_dataset(tmp_path, record, size, shape):
+    """A one-sample JSON crop dataset over a noise image (so every crop and blur is told apart)."""
+    f = json_split(tmp_path, [record], size=size)
+    source = np.random.default_rng(1).integers(0, 256, (size[1], size[0], 3), dtype=np.uint8)
+    save_image(os.path.join(f["ti"], "s0.png"), array=source)
+    ds = make(A.AttitudeDatasetJson, f, shape=shape)
+    return ds, element(ds.train_storage[0]), source
+
+
+def draws(seed, count, per_sample=2):
+    np.random.seed(seed)
+    values = np.random.random_sample(count * per_sample).reshape(count, per_sample)
+    np.random.seed(seed)
+    return values
+
+
+def test_json_crop_example_mirror_rate_and_angles(tmp_path):
+    record = {"boxes": [[0.5, 0.5, 0.5, 0.5, 0], [0.1, 0.1, 0.1, 0.1, 0], [0.9, 0.9, 0.1, 0.1, 0]],
+              "angles": [[10, 20, 30], [1, 2, 3], [4, 5, 6]]}
+    ds, data, source = crop_dataset(tmp_path, record, (400, 200), [100, 200, 3])
+    crop = source[50:150, 100:300]
+    blurred = np.asarray(Image.fromarray(source).filter(ImageFilter.BLUR))[50:150, 100:300]
+    assert ds.train_storage[0][1].endswith("s0.json")
+    rnd = draws(11, 300)
+    mirrored = blurs = 0
+    for blur, mirror in rnd:
+        img, angles = ds._load_instance(data)
+        assert img.shape == (100, 200, 3) and img.dtype == np.uint8 and angles.dtype == np.float32
+        want = blurred if blur < 0.05 else crop
+        if mirror < 0.5:
+            want = want[:, ::-1]
+        assert np.array_equal(img, want)
+        assert angles.tolist() == ([10, -20, -30] if mirror < 0.5 else [10, 20, 30])
+        mirrored += mirror < 0.5
+        blurs += blur < 0.05
+    assert 120 <= mirrored <= 180 and 5 <= blurs <= 30
+
+
+@pytest.mark.parametrize("box, cols, rows", [
+    ([0.125, 0.5, 0.5, 1.0, 0], (0, 24), (0, 20)),      # past the left edge: x1 = -8, clipped to 0
+    ([0.9375, 0.5, 0.5, 1.0, 0], (44, 64), (0, 20)),    # past the right edge stops at it
+    ([0.5, 0.0, 0.25, 0.5, 0], (24, 40), (0, 5)),       # past the top edge
+    ([0.5, 0.5, 0.4, 0.5, 0], (19, 44), (5, 15)),       # corners 19.2 and 44.8 truncate to 19 and 44
+])
+def test_json_crop_is_clipped_to_the_image(tmp_path, box, cols, rows):
+    shape = [rows[1] - rows[0], cols[1] - cols[0], 3]
+    ds, data, source = crop_dataset(tmp_path, {"boxes": [box], "angles": [[1, 2, 3]]}, (64, 20), shape)
+    rnd = draws(3, 1)[0]
+    img, _ = ds._load_instance(data)
+    want = source[rows[0]:rows[1], cols[0]:cols[1]]
+    if rnd[0] < 0.05:
+        want = np.asarray(Image.fromarray(source).filter(ImageFilter.BLUR))[rows[0]:rows[1], cols[0]:cols[1]]
+    assert np.array_equal(img, want[:, ::-1] if rnd[1] < 0.5 else want)
+
+
+@pytest.mark.parametrize("box", [[-0.5, 0.5, 0.2, 0.2, 0], [0.5, 0.5, 0.0, 0.5, 0], [0.5, 1.5, 0.2, 0.2, 0]])
+def test_json_crop_selecting_no_pixel_names_the_file(tmp_path, box):
+    ds, data, _ = crop_dataset(tmp_path, {"boxes": [box], "angles": [[1, 2, 3]]}, (64, 20), [8, 8, 3])
+    with pytest.raises(ValueError, match=r"first face box in .*s0\.json selects no pixel"):
+        ds._load_instance(data)
+    with pytest.raises(tf.errors.OpError, match="selects no pixel"):
+        collect(ds.build_train_iterator(1))
+
+
+def test_json_without_boxes_returns_whole_image(tmp_path):
+    ds, data, source = crop_dataset(tmp_path, {"boxes": [], "angles": [[5, 6, 7]]}, (48, 40), [20, 24, 3])
+    for blur in draws(2, 50, per_sample=1)[:, 0]:
+        img, angles = ds._load_instance(data)
+        src = np.asarray(Image.fromarray(source).filter(ImageFilter.BLUR)) if blur < 0.05 else source
+        assert np.array_equal(img, cv2.resize(src, (24, 20))) and angles.tolist() == [0, 0, 0]
+
+
+@pytest.mark.parametrize("record, error", [
+    ({"angles": [[1, 2, 3]]}, TypeError),
+    ({"boxes": [[0.5, 0.5, 0.5, 0.5, 0]]}, IndexError),
+    ({"boxes": [[0.5, 0.5, 0.5, 0.5, 0]], "angles": [[1, 2]]}, ValueError),
+])
+def test_json_crop_bad_records(tmp_path, record, error):
+    ds, data, _ = crop_dataset(tmp_path, record, (24, 20), SHAPE)
+    with pytest.raises(error):
+        ds._load_instance(data)
+
+
+def test_json_files_are_closed(tmp_path):
+    ds, data, _ = crop_dataset(tmp_path, {"boxes": [[0.5, 0.5, 0.5, 0.5, 0]], "angles": [[1, 2, 3]]}, (24, 20), SHAPE)
+    f = json_split(tmp_path / "d", [{"boxes": [[0.5, 0.5, 0.5, 0.5, 0]], "angles": [{"pitch": 1, "yaw": 2, "roll": 3}]}])
+    detect = make(A.AttitudeAndDetectDataset, f, classes=["face"])
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        ds._load_instance(data)
+        detect._load_instance(element(detect.train_storage[0]))
+        gc.collect()
+    assert not [w for w in caught if issubclass(w.category, ResourceWarning)]
+
+
+def test_json_batches(tmp_path):
+    records = [{"boxes": [[0.5, 0.5, 0.5, 0.5, 0]], "angles": [[i, 2 * i, 3 * i]]} for i in range(5)]
+    iterator = make(A.AttitudeDatasetJson, json_split(tmp_path, records)).build_train_iterator(2)
+    gc.collect()  # the iterator keeps its dataset alive
+    batches = collect(iterator)
+    assert [b[0].shape for b in batches] == [(2, 20, 24, 3), (2, 20, 24, 3), (1, 20, 24, 3)]
+    pitches = sorted(np.concatenate([b[1] for b in batches])[:, 0].tolist())
+    assert pitches == [0, 1, 2, 3, 4]
+
+
+# --- AttitudeAndDetectDataset ------------------------------------------------------------
+
+def angle(p, y, r):
+    return {"pitch": p, "yaw": y, "roll": r}
+
+
+@pytest.mark.parametrize("add_bkg_class, offset", [(True, 1), (False, 0)])
+def test_detect_boxes_in_pixels_and_labels(tmp_path, add_bkg_class, offset):
+    record = {"boxes": [[0.5, 0.5, 0.2, 0.4, 0], [0.05, 0.5, 0.2, 0.2, 2], [0.95, 0.5, 0.2, 0.2, 1]],
+              "angles": [angle(1, 2, 3)]}
+    classes = ["face"]
+    ds = make(A.AttitudeAndDetectDataset, json_split(tmp_path, [record], size=(64, 48)), shape=[100, 200, 3],
+              classes=classes, add_bkg_class=add_bkg_class)
+    assert ds.label_offset == offset and ds.num_bins == 66
+    assert ds.get_classes() == (["background", "face"] if add_bkg_class else ["face"])
+    assert (ds.get_classes() is classes) == (not add_bkg_class)
+    img, boxes, angles = ds._load_instance(element(ds.train_storage[0]))
+    assert img.shape == (100, 200, 3) and img.dtype == np.uint8 and boxes.dtype == angles.dtype == np.float32
+    np.testing.assert_allclose(boxes, [[80, 30, 120, 70, offset], [0, 40, 30, 60, 2 + offset],
+                                       [170, 40, 210, 60, 1 + offset]], atol=1e-4)
+    assert angles.tolist() == [[1, 2, 3]]
+
+
+@pytest.mark.parametrize("record, boxes, angles", [
+    ({"boxes": [], "angles": []}, np.zeros((0, 5)), [[0, 0, 0]]),
+    ({"angles": [angle(4, 5, 6)]}, [[0, 0, 0, 0, 1]], [[4, 5, 6]]),
+    ({"boxes": [[0.5, 0.5, 0.5, 0.5, 0]] * 2, "angles": [angle(1, 2, 3)]}, [[6, 5, 18, 15, 1]] * 2, [[1, 2, 3]]),
+    ({"boxes": [[0.5, 0.5, 0.5, 0.5, 0]]}, [[6, 5, 18, 15, 1]], [[0, 0, 0]]),
+])
+def test_detect_missing_and_empty_entries(tmp_path, record, boxes, angles):
+    ds = make(A.AttitudeAndDetectDataset, json_split(tmp_path, [record]), classes=["face"])
+    _, got_boxes, got_angles = ds._load_instance(element(ds.train_storage[0]))
+    assert got_boxes.shape == np.shape(boxes) and np.allclose(got_boxes, boxes)
+    assert got_angles.tolist() == angles
+
+
+def test_detect_padded_batches(tmp_path):
+    one = {"boxes": [[0.5, 0.5, 0.5, 0.5, 0]], "angles": [angle(1, 1, 1)]}
+    three = {"boxes": [[0.5, 0.5, 0.5, 0.5, 0]] * 3, "angles": [angle(3, 3, 3)] * 3}
+    none = {"boxes": [], "angles": []}
+    ds = make(A.AttitudeAndDetectDataset, json_split(tmp_path, [one, three, none]), classes=["face"])
+    (images, boxes, angles), = collect(ds.build_train_iterator(3))
+    assert images.shape == (3, 20, 24, 3) and boxes.shape == (3, 3, 5) and angles.shape == (3, 3, 3)
+    by_pitch = {float(a[0, 0]): (b, a) for b, a in zip(boxes, angles)}
+    b, a = by_pitch[1.0]
+    assert b[0].tolist() == [6, 5, 18, 15, 1] and not b[1:].any() and not a[1:].any()
+    b, a = by_pitch[0.0]
+    assert not b.any() and not a.any()
+    b, a = by_pitch[3.0]
+    assert (b[:, 4] == 1).all() and (a == 3).all()
+    assert ds.build_val_iterator().element_spec == tf.TensorSpec([2], tf.string)
+
+
+def test_detect_classes_none_with_background(tmp_path):
+    f = json_split(tmp_path, [{"boxes": [], "angles": []}])
+    with pytest.raises(TypeError):
+        make(A.AttitudeAndDetectDataset, f)
+    assert make(A.AttitudeAndDetectDataset, f, add_bkg_class=False).get_classes() is None
+
+
+# --- YAML descriptions -------------------------------------------------------------------
+
+YAML_CLASSES = [A.AttitudeDatasetYaml, A.AttitudeAndDetectDatasetYaml, A.AttitudeDatasetJsonYaml]
+NEEDS_CLASSES = {A.AttitudeAndDetectDatasetYaml, A.AttitudeDatasetJsonYaml}
+
+
+def write_description(tmp_path, description):
+    path = tmp_path / "data.yaml"
+    path.write_text(yaml.safe_dump(description))
+    return str(path)
+
+
+def both_splits(tmp_path):
+    """Folders holding a MATLAB and a JSON annotation for every image."""
+    f = mat_split(tmp_path, count=2, val_count=1)
+    for split, n in (("t", 2), ("v", 1)):
+        for i in range(n):
+            save_json(os.path.join(f[split + "a"], "s%d.json" % i), {"boxes": [], "angles": []})
+    return f
+
+
+def full_description(f, classes=("face",)):
+    d = {"train": {"images": f["ti"], "annotations": f["ta"]},
+         "validation": {"images": f["vi"], "annotations": f["va"]}}
+    if classes is not None:
+        d["classes"] = list(classes)
+    return d
+
+
+@pytest.mark.parametrize("cls", YAML_CLASSES)
+def test_yaml_builds_dataset(tmp_path, cls):
+    f = both_splits(tmp_path)
+    ds = cls(SHAPE, write_description(tmp_path, full_description(f)))
+    assert ds.get_num_train_samples() == 2 and len(ds.val_storage) == 1 and ds.shape == SHAPE
+    assert ds.num_bins == (3 if cls is A.AttitudeDatasetYaml else 66)
+    suffix = ".mat" if cls is A.AttitudeDatasetYaml else ".json"
+    assert all(a.endswith(suffix) for _, a in ds.train_storage)
+    if cls is A.AttitudeAndDetectDatasetYaml:
+        assert ds.get_classes() == ["background", "face"]
+
+
+def drop(description, section, key=None):
+    if key is None:
+        del description[section]
+    else:
+        del description[section][key]
+    return description
+
+
+@pytest.mark.parametrize("edit, message", [
+    (lambda d, f: drop(d, "validation"), "``validation`` section does not contain the ``images`` key"),
+    (lambda d, f: drop(drop(d, "train", "annotations"), "validation"),
+     "``train`` section does not contain the ``annotations`` key"),
+    (lambda d, f: drop(d, "train"), "``train`` section does not contain the ``images`` key"),
+    (lambda d, f: drop(d, "validation", "annotations"), "``validation`` section does not contain the ``annotations`` key"),
+    (lambda d, f: dict(d, train={"images": f["ti"], "annotations": "/no/ann"}, validation={}),
+     "``validation`` section does not contain the ``images`` key"),
+])
+@pytest.mark.parametrize("cls", YAML_CLASSES)
+def test_yaml_missing_entries_in_order(tmp_path, cls, edit, message):
+    f = both_splits(tmp_path)
+    info = write_description(tmp_path, edit(full_description(f), f))
+    with pytest.raises(ValueError) as err:
+        cls(SHAPE, info)
+    assert err.value.args == (message,)
+
+
+@pytest.mark.parametrize("missing", [["ta"], ["ti", "ta", "vi", "va"], ["vi", "va"], ["va"]])
+@pytest.mark.parametrize("cls", YAML_CLASSES)
+def test_yaml_missing_folder_named_in_order(tmp_path, cls, missing):
+    f = both_splits(tmp_path)
+    for key in missing:
+        f[key] = str(tmp_path / ("gone-" + key))
+    with pytest.raises(FileNotFoundError) as err:
+        cls(SHAPE, write_description(tmp_path, full_description(f)))
+    assert str(err.value) == "Location provided for training images does not exist in the given location:" + f[missing[0]]
+
+
+@pytest.mark.parametrize("classes", [[], None])
+@pytest.mark.parametrize("cls", YAML_CLASSES)
+def test_yaml_classes_rule(tmp_path, cls, classes):
+    f = both_splits(tmp_path)
+    description = full_description(f, classes=classes)
+    description["train"] = {}   # the class check comes first
+    info = write_description(tmp_path, description)
+    if cls in NEEDS_CLASSES:
+        with pytest.raises(ValueError, match="^Invalid number of classes. The dataset should contain at least one class$"):
+            cls(SHAPE, info)
+    else:
+        with pytest.raises(ValueError, match="``train`` section does not contain the ``images`` key"):
+            cls(SHAPE, info)
+
+
+@pytest.mark.parametrize("cls", YAML_CLASSES)
+def test_yaml_messages_read_at_run_time(tmp_path, monkeypatch, cls):
+    f = both_splits(tmp_path)
+    f["ti"] = str(tmp_path / "gone")
+    monkeypatch.setattr(A.AttitudeDatasetYaml, "location_msg", "moved: {}")
+    monkeypatch.setattr(A.AttitudeDatasetYaml, "val_msg_ann", "no val ann")
+    with pytest.raises(FileNotFoundError, match="^moved: .*gone$"):
+        cls(SHAPE, write_description(tmp_path, full_description(f)))
+    with pytest.raises(ValueError, match="^no val ann$"):
+        cls(SHAPE, write_description(tmp_path, drop(full_description(both_splits(tmp_path)), "validation", "annotations")))
+
+
+@pytest.mark.parametrize("cls", YAML_CLASSES)
+def test_yaml_description_file_errors(tmp_path, cls):
+    missing = str(tmp_path / "none.yaml")
+    with pytest.raises(FileNotFoundError, match="^Description file for the current dataset does not exist at: "):
+        cls(SHAPE, missing)
+    with pytest.raises(TypeError):
+        cls(SHAPE)
+    with pytest.raises(TypeError, match="Argument 'info_file' has incorrect type"):
+        cls(SHAPE, missing.encode())
