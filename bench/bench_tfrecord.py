@@ -1,0 +1,130 @@
+"""Training-iterator throughput of the TFRecord dataset against the Darknet dataset on the same
+images (640 x 480 JPEGs, samples of shape [416, 416, 3], batches of 16), plus the parts of one
+TFRecord sample (record reading, parsing + JPEG decoding, letterbox) to show where time goes.
+
+Data is generated once into build/bench-data/tfrecord.
+"""
+import io
+import os
+import time
+
+import numpy as np
+import yaml
+from PIL import Image
+
+import vireo  # noqa: F401
+import tensorflow as tf
+
+from vireo.quillon.datasets import darknet, tfrecord
+from vireo.quillon.datasets.tools.darknet_to_tfrecord import convert
+from vireo.quillon.datasets.utils import letterbox
+
+ROOT = os.path.join("build", "bench-data", "tfrecord")
+IMAGES = 320
+SHAPE = [416, 416, 3]
+BATCH = 16
+
+
+def generate():
+    """A Darknet dataset of IMAGES 640 x 480 JPEGs (train and validation share them) and its
+    TFRecord conversion; returns the two description paths."""
+    darknet_yaml = os.path.join(ROOT, "darknet.yaml")
+    records_yaml = os.path.join(ROOT, "records", "dataset.yaml")
+    if os.path.exists(records_yaml):
+        return darknet_yaml, records_yaml
+    rng = np.random.RandomState(0)
+    images, labels = os.path.join(ROOT, "images"), os.path.join(ROOT, "labels")
+    os.makedirs(images, exist_ok=True)
+    os.makedirs(labels, exist_ok=True)
+    ys, xs = np.mgrid[0:480, 0:640]
+    for i in range(IMAGES):
+        base = np.stack([(xs + 7 * i) % 256, (ys + 3 * i) % 256, (xs + ys) % 256], -1)
+        noise = rng.randint(0, 40, (480, 640, 3))
+        Image.fromarray((base + noise).clip(0, 255).astype(np.uint8)).save(
+            os.path.join(images, "%04d.jpg" % i), quality=90)
+        boxes = ["%d %.4f %.4f %.4f %.4f" % (rng.randint(3), *rng.uniform(0.2, 0.8, 2), *rng.uniform(0.05, 0.3, 2))
+                 for _ in range(rng.randint(1, 6))]
+        with open(os.path.join(labels, "%04d.txt" % i), "w") as f:
+            f.write("\n".join(boxes) + "\n")
+    split = {"images": os.path.abspath(images), "annotations": os.path.abspath(labels)}
+    with open(darknet_yaml, "w") as f:
+        yaml.safe_dump({"type": "darknet", "classes": ["a", "b", "c"], "train": split, "validation": split}, f)
+    convert(darknet_yaml, os.path.join(ROOT, "records"), shard_size=64)
+    return darknet_yaml, records_yaml
+
+
+def images_per_second(iterator):
+    """Images per second of one full pass."""
+    count, start = 0, time.perf_counter()
+    for images, _ in iterator:
+        count += int(images.shape[0])
+    return count / (time.perf_counter() - start)
+
+
+def best_of_alternating(iterators, rounds=3):
+    """One warm-up pass each, then `rounds` timed passes taken in turn (the machine is shared,
+    so load changes hit both sides alike); the best pass of each."""
+    for iterator in iterators:
+        for _ in iterator:
+            pass
+    best = [0.0] * len(iterators)
+    for _ in range(rounds):
+        for i, iterator in enumerate(iterators):
+            best[i] = max(best[i], images_per_second(iterator))
+    return best
+
+
+def rate(fn, items):
+    start = time.perf_counter()
+    for item in items:
+        fn(item)
+    return len(items) / (time.perf_counter() - start)
+
+
+def run():
+    darknet_yaml, records_yaml = generate()
+    records = tfrecord.TFRecordDatasetYaml(records_yaml, shape=SHAPE)
+    rows = []
+
+    value_iterator = records.build_train_iterator(batch_size=BATCH)
+    if hasattr(darknet, "DarknetDatasetYaml"):
+        images = darknet.DarknetDatasetYaml(darknet_yaml, SHAPE, True)
+        value, baseline = best_of_alternating([value_iterator, images.build_train_iterator(batch_size=BATCH)])
+        against = "Darknet iterator"
+    else:  # the Darknet module is not built: a plain Pillow decode + letterbox loop
+        paths = sorted(os.path.join(ROOT, "images", n) for n in os.listdir(os.path.join(ROOT, "images")))
+        baseline = rate(lambda p: letterbox(np.asarray(Image.open(p).convert("RGB")), SHAPE[:2], auto=False), paths)
+        value = best_of_alternating([value_iterator])[0]
+        against = "Pillow decode + letterbox loop"
+    rows.append({"name": "tfrecord train iterator (vs %s)" % against, "value": value,
+                 "unit": "images/s", "baseline": baseline})
+
+    # Where one sample's time goes, serially in the caller's thread.
+    serialized = [r.numpy() for r in records.build_and_load_base_iterator(records.train_storage, shuffle=False)]
+    reading = _time(lambda: list(records.build_and_load_base_iterator(records.train_storage, shuffle=False)))
+    jpegs = [_image_bytes(r) for r in serialized]
+    decoded = [tf.io.decode_jpeg(b).numpy() for b in jpegs]
+    rows += [
+        {"name": "tfrecord read records only", "value": len(serialized) / reading, "unit": "records/s"},
+        {"name": "tfrecord load_instance, serial", "value": rate(lambda r: records.load_instance(r, True), serialized),
+         "unit": "images/s"},
+        {"name": "tf.io.decode_jpeg 640x480, serial", "value": rate(lambda b: tf.io.decode_jpeg(b).numpy(), jpegs),
+         "unit": "images/s"},
+        {"name": "letterbox 640x480 -> 416x416, serial",
+         "value": rate(lambda img: letterbox(img, SHAPE[:2], auto=False), decoded), "unit": "images/s"},
+        {"name": "Pillow decode 640x480 (Darknet's decoder), serial",
+         "value": rate(lambda b: np.asarray(Image.open(io.BytesIO(b)).convert("RGB")), jpegs), "unit": "images/s"},
+    ]
+    for row in rows:
+        row.setdefault("baseline", None)
+    return rows
+
+
+def _time(fn):
+    start = time.perf_counter()
+    fn()
+    return time.perf_counter() - start
+
+
+def _image_bytes(serialized):
+    return tf.train.Example.FromString(serialized).features.feature["image"].bytes_list.value[0]

@@ -1,0 +1,1 @@
+"""Command-line tools for the datasets: darknet_to_tfrecord."""
