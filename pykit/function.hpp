@@ -131,27 +131,20 @@ inline bool bind_arguments(FunctionObject* f, PyObject* const* args, size_t narg
                            Args& slots) {
     const Spec& spec = *f->spec;
     const size_t count = spec.params.size();
-    if (nargs > count) {
-        const size_t defcount = count - spec.required;
-        std::string sig = defcount ? "from " + std::to_string(spec.required) + " to " + std::to_string(count)
-                                   : std::to_string(count);
-        const bool plural = defcount ? true : count != 1;
-        PyErr_Format(PyExc_TypeError, "%U() takes %s positional argument%s but %zd %s given", f->qualname,
-                     sig.c_str(), plural ? "s" : "", (Py_ssize_t)nargs, nargs == 1 ? "was" : "were");
-        return false;
-    }
+    // Keywords are bound before the positional count is checked, as CPython does, so an
+    // unknown or repeated keyword is reported first.
     slots.assign(count, py::object());
-    for (size_t i = 0; i < nargs; ++i) slots[i] = py::reinterpret_borrow<py::object>(args[i]);
+    for (size_t i = 0; i < nargs && i < count; ++i) slots[i] = py::reinterpret_borrow<py::object>(args[i]);
     if (kwnames) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            Py_ssize_t len = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(key, &len);
+            if (!text) return false;
             size_t index = count;
             for (size_t i = 0; i < count && index == count; ++i) {
                 const std::string& pname = spec.params[i].name;
-                Py_ssize_t len = 0;
-                const char* text = PyUnicode_AsUTF8AndSize(key, &len);
-                if (!text) return false;
                 if ((size_t)len == pname.size() && pname.compare(0, pname.size(), text, len) == 0) index = i;
             }
             if (index == count) {
@@ -164,6 +157,15 @@ inline bool bind_arguments(FunctionObject* f, PyObject* const* args, size_t narg
             }
             slots[index] = py::reinterpret_borrow<py::object>(args[nargs + k]);
         }
+    }
+    if (nargs > count) {
+        const size_t defcount = count - spec.required;
+        std::string sig = defcount ? "from " + std::to_string(spec.required) + " to " + std::to_string(count)
+                                   : std::to_string(count);
+        const bool plural = defcount ? true : count != 1;
+        PyErr_Format(PyExc_TypeError, "%U() takes %s positional argument%s but %zd %s given", f->qualname,
+                     sig.c_str(), plural ? "s" : "", (Py_ssize_t)nargs, nargs == 1 ? "was" : "were");
+        return false;
     }
     std::vector<std::string> missing;
     for (size_t i = 0; i < count; ++i) {
@@ -245,7 +247,7 @@ inline PyObject* build_signature(FunctionObject* f) {
     [](PyObject* self, void*) -> PyObject* { return Py_NewRef(as_function(self)->field); },      \
     [](PyObject* self, PyObject* value, void*) -> int {                                          \
         if (value == nullptr || (!(allow_none) && !PyUnicode_Check(value))) {                    \
-            PyErr_SetString(PyExc_TypeError, #field " must be set to a string object");          \
+            PyErr_SetString(PyExc_TypeError, "__" #field "__ must be set to a string object");   \
             return -1;                                                                           \
         }                                                                                        \
         Py_XSETREF(as_function(self)->field, Py_NewRef(value));                                  \

@@ -2,6 +2,9 @@
 // base, a tf.function-wrapped method and helpers. Built by `make setup` beside the kit tests.
 #include <pykit.hpp>
 
+#include <stdexcept>
+#include <string>
+
 namespace py = pybind11;
 using pykit::arg;
 
@@ -43,6 +46,39 @@ PYBIND11_MODULE(_kit_probe, m) {
     py::object warn = pykit::function("warn", {arg("text")}, [](py::object text) { pykit::warn(py::str(text)); });
     pykit::set_names(warn, module, "warn");
     m.attr("warn") = warn;
+
+    // Fixed arities for comparing CPython's argument errors.
+    py::object triple = pykit::function("triple", {arg("a"), arg("b"), arg("c")},
+                                        [](py::object a, py::object b, py::object c) { return py::make_tuple(a, b, c); });
+    pykit::set_names(triple, module, "triple");
+    m.attr("triple") = triple;
+
+    py::object single = pykit::function("single", {arg("a")}, [](py::object a) { return a; });
+    pykit::set_names(single, module, "single");
+    m.attr("single") = single;
+
+    py::object nothing = pykit::function("nothing", {}, []() { return py::none(); });
+    pykit::set_names(nothing, module, "nothing");
+    m.attr("nothing") = nothing;
+
+    // make_holder(obj): a new native function held(a=None, b=None) that captures obj and returns it.
+    py::object make_holder = pykit::function("make_holder", {arg("obj")}, [](py::object obj) {
+        return pykit::function("held", {arg("a").def(py::none()), arg("b").def(py::none())},
+                               [obj](py::object, py::object) { return obj; });
+    });
+    pykit::set_names(make_holder, module, "make_holder");
+    m.attr("make_holder") = make_holder;
+
+    // throw_cpp(kind): throws a C++ exception of the named kind.
+    py::object throw_cpp = pykit::function("throw_cpp", {arg("kind")}, [](py::object kind) {
+        std::string k = py::str(kind);
+        if (k == "invalid_argument") throw std::invalid_argument("bad argument");
+        if (k == "out_of_range") throw std::out_of_range("out of range");
+        if (k == "runtime_error") throw std::runtime_error("runtime failure");
+        throw 42;  // not a std::exception
+    });
+    pykit::set_names(throw_cpp, module, "throw_cpp");
+    m.attr("throw_cpp") = throw_cpp;
 
     // A Python base class defined by the test module is passed in later; here the base is a
     // plain Python class made on the spot so that `super()` goes through Python code.

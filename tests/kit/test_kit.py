@@ -1,0 +1,391 @@
+"""The kit's native functions and classes, through the probe module _kit_probe.
+
+Each native function is compared with a pure-Python twin of the same name and signature:
+whatever Python code can observe (binding, signatures, error texts) must be the same.
+"""
+import collections
+import contextlib
+import gc
+import inspect
+import io
+import logging
+import pickle
+import sys
+import types
+import weakref
+
+import numpy as np
+import pytest
+import tensorflow as tf
+
+import _kit_probe as k
+
+
+# --- pure-Python twins ----------------------------------------------------------------------
+
+def echo(a, b: str = None, c: list = None, d: dict = None, e: int = 3) -> tuple:
+    return a, b, c, d, e
+
+
+def triple(a, b, c):
+    return a, b, c
+
+
+def single(a):
+    return a
+
+
+def nothing():
+    return None
+
+
+class Scaler:
+    def __init__(self, factor: float = 2.0):
+        self.factor = factor
+
+    def scale(self, x: tf.Tensor):
+        return x
+
+    def takes_list(self, items: list):
+        return items
+
+
+TWINS = {"echo": echo, "triple": triple, "single": single, "nothing": nothing}
+
+
+def error_text(fn, *args, **kwargs):
+    with pytest.raises(TypeError) as info:
+        fn(*args, **kwargs)
+    return str(info.value)
+
+
+# --- binding ------------------------------------------------------------------------------
+
+def test_methods_bind_like_functions():
+    raw = k.Scaler.__dict__["scale"]
+    s = k.Scaler(3.0)
+    assert k.Scaler.scale is raw
+    assert raw.__get__(None, k.Scaler) is raw
+    bound = s.scale
+    assert isinstance(bound, types.MethodType)
+    assert bound.__self__ is s and bound.__func__ is raw
+    assert raw.__get__(s, k.Scaler) == bound
+    assert float(k.Scaler.scale(s, tf.constant(2))) == 6.0
+    assert float(bound(tf.constant(2))) == 6.0
+    s.scale = "shadowed"  # a non-data descriptor: the instance dictionary wins
+    assert s.scale == "shadowed"
+
+
+def test_class_surface_and_python_base():
+    s = k.Scaler()
+    assert k.Scaler.__doc__ == "Scales tensors."
+    assert k.Scaler.__module__ == "_kit_probe" and k.Scaler.__qualname__ == "Scaler"
+    assert k.Scaler.__bases__[0].__name__ == "ProbeBase"
+    assert [n for n in vars(k.Scaler) if not n.startswith("__") or n == "__init__"] == [
+        "unit", "__init__", "scale", "scale_graph", "numpy_double", "base_greeting", "takes_list"]
+    assert k.Scaler.unit == 1 and s.factor == 2.0
+    assert s.base_greeting() == "base"  # super(Scaler, self) resolves through the Python base
+
+
+# --- introspection ------------------------------------------------------------------------
+
+@pytest.mark.parametrize("name", sorted(TWINS))
+def test_function_signature_matches_python(name):
+    native = getattr(k, name)
+    assert inspect.signature(native) == inspect.signature(TWINS[name])
+    assert native.__defaults__ == TWINS[name].__defaults__
+    assert native.__kwdefaults__ is None
+    assert native.__annotations__ == TWINS[name].__annotations__
+
+
+@pytest.mark.parametrize("method", ["__init__", "scale", "takes_list"])
+def test_method_signatures_unbound_and_bound(method):
+    native, twin = getattr(k.Scaler, method), getattr(Scaler, method)
+    assert inspect.signature(native) == inspect.signature(twin)
+    assert list(inspect.signature(native).parameters)[0] == "self"
+    if method != "__init__":
+        assert inspect.signature(getattr(k.Scaler(), method)) == inspect.signature(getattr(Scaler(), method))
+
+
+def test_annotations_and_defaults_are_the_real_objects():
+    assert k.echo.__annotations__ == {"b": str, "c": list, "d": dict, "e": int, "return": tuple}
+    assert k.Scaler.scale.__annotations__["x"] is tf.Tensor
+    assert k.Scaler.numpy_double.__annotations__["x"] is np.ndarray
+    assert k.Scaler.__init__.__defaults__ == (2.0,)
+    assert inspect.signature(k.echo).parameters["b"].default is None
+    assert k.echo.__signature__ is k.echo.__signature__  # built once
+
+
+def test_names_doc_and_repr():
+    assert (k.echo.__name__, k.echo.__qualname__, k.echo.__module__) == ("echo", "echo", "_kit_probe")
+    assert k.echo.__doc__ == "Returns its arguments."
+    m = k.Scaler.scale
+    assert (m.__name__, m.__qualname__, m.__module__, m.__doc__) == ("scale", "Scaler.scale", "_kit_probe", None)
+    assert repr(k.echo).startswith("<function echo at 0x")
+
+
+@pytest.mark.parametrize("attr", ["__name__", "__qualname__"])
+def test_name_assignment_rules_match_python(attr):
+    fresh = k.make_holder(None)
+    setattr(fresh, attr, "renamed")
+    assert getattr(fresh, attr) == "renamed"
+    assert error_text(setattr, fresh, attr, 1) == error_text(setattr, nothing, attr, 1)
+
+
+@pytest.mark.parametrize("attr", ["__code__", "__wrapped__", "__func__", "__globals__"])
+def test_no_code_object_is_published(attr):
+    assert not hasattr(k.echo, attr)
+    assert not hasattr(k.Scaler.scale, attr)
+
+
+# --- the argument type rule ---------------------------------------------------------------
+
+class StrSub(str):
+    pass
+
+
+class ListSub(list):
+    pass
+
+
+@pytest.mark.parametrize("kwargs, failing, expected, got", [
+    ({"b": 1}, "b", "str", "int"),
+    ({"b": b"x"}, "b", "str", "bytes"),
+    ({"b": StrSub("x")}, "b", "str", "StrSub"),
+    ({"c": (1,)}, "c", "list", "tuple"),
+    ({"c": ListSub()}, "c", "list", "ListSub"),
+    ({"d": collections.OrderedDict()}, "d", "dict", "collections.OrderedDict"),
+    ({"d": collections.defaultdict(int)}, "d", "dict", "collections.defaultdict"),
+    ({"d": 1, "b": 2}, "b", "str", "int"),           # first failure in signature order
+    ({"c": "x", "d": "y"}, "c", "list", "str"),
+])
+def test_type_rule_refuses_other_types(kwargs, failing, expected, got):
+    message = error_text(k.echo, 0, **kwargs)
+    assert message == "Argument '%s' has incorrect type (expected %s, got %s)" % (failing, expected, got)
+
+
+def test_type_rule_applies_to_positional_arguments_and_methods():
+    assert error_text(k.echo, 0, "s", (1,)) == "Argument 'c' has incorrect type (expected list, got tuple)"
+    assert error_text(k.Scaler().takes_list, {}) == "Argument 'items' has incorrect type (expected list, got dict)"
+
+
+def test_type_rule_accepts_exact_types_none_and_unenforced_annotations():
+    assert k.echo(0, "s", [1], {"k": 1}) == (0, "s", [1], {"k": 1}, 3)
+    assert k.echo(0, None, None, None, None) == (0, None, None, None, None)
+    assert k.echo(0, e="not an int") == (0, None, None, None, "not an int")  # int is published only
+    assert k.Scaler().numpy_double([1]) == [1, 1]  # np.ndarray is published only
+
+
+def test_arity_errors_come_before_the_type_rule():
+    assert error_text(k.echo, b=1) == "echo() missing 1 required positional argument: 'a'"
+
+
+# --- CPython's argument errors ------------------------------------------------------------
+
+ARITY_CASES = [
+    ("nothing", (1,), {}),
+    ("nothing", (), {"a": 1}),
+    ("single", (), {}),
+    ("single", (1, 2), {}),
+    ("single", (1,), {"a": 2}),
+    ("single", (1,), {"b": 2}),
+    ("triple", (), {}),
+    ("triple", (1,), {}),
+    ("triple", (1, 2), {}),
+    ("triple", (1,), {"c": 3}),
+    ("triple", (), {"b": 2}),
+    ("triple", (1, 2, 3, 4), {}),
+    ("triple", (1, 2, 3), {"b": 1}),
+    ("echo", (), {}),
+    ("echo", (), {"e": 1}),
+    ("echo", (1, 2, 3, 4, 5, 6), {}),
+    ("echo", (1,), {"z": 2}),
+    ("echo", (1,), {"a": 2}),
+]
+
+# An unknown or repeated keyword is reported before too many positional arguments.
+ARITY_KEYWORD_FIRST = [
+    ("triple", (1, 2, 3, 4), {"z": 1}),
+    ("echo", (1, 2, 3, 4, 5, 6), {"z": 1}),
+    ("echo", (1, 2, 3, 4, 5, 6), {"a": 1}),
+]
+
+
+@pytest.mark.parametrize("name, args, kwargs", ARITY_CASES + ARITY_KEYWORD_FIRST)
+def test_arity_errors_match_python(name, args, kwargs):
+    assert error_text(getattr(k, name), *args, **kwargs) == error_text(TWINS[name], *args, **kwargs)
+
+
+@pytest.mark.parametrize("call", [
+    lambda cls: cls.scale(),
+    lambda cls: cls.scale(cls()),
+    lambda cls: cls().scale(),
+    lambda cls: cls().scale(1, 2),
+    lambda cls: cls().scale(self=1),
+    lambda cls: cls().scale(1, x=2),
+    lambda cls: cls(1, 2),
+    lambda cls: cls(factor=1, scale=2),
+])
+def test_method_arity_errors_match_python(call):
+    assert error_text(call, k.Scaler) == error_text(call, Scaler)
+
+
+# --- lifetime, weak references, pickling ----------------------------------------------------
+
+def test_no_reference_leaks_on_success_and_failure():
+    x = object()
+    before = sys.getrefcount(x)
+    for _ in range(200):
+        k.echo(x, e=x)
+        with pytest.raises(TypeError):
+            k.echo(x, b=x)
+        with pytest.raises(TypeError):
+            k.triple(x, x)
+    assert sys.getrefcount(x) == before
+
+
+class Payload:
+    pass
+
+
+def test_captured_objects_are_released_with_the_function():
+    payload = Payload()
+    alive = weakref.ref(payload)
+    held = k.make_holder(payload)
+    del payload
+    assert held() is alive()
+    function_ref = weakref.ref(held)
+    del held
+    gc.collect()
+    assert function_ref() is None and alive() is None
+
+
+def test_weak_references():
+    assert weakref.ref(k.echo)() is k.echo
+    table = weakref.WeakValueDictionary({"m": k.Scaler.scale})
+    assert table["m"] is k.Scaler.scale
+
+
+@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+def test_pickle_by_qualified_name(protocol):
+    assert k.echo.__reduce__() == "echo"
+    assert pickle.loads(pickle.dumps(k.echo, protocol)) is k.echo
+    assert pickle.loads(pickle.dumps(k.Scaler.scale, protocol)) is k.Scaler.scale
+
+
+# --- exceptions and output helpers ----------------------------------------------------------
+
+def test_raise_gives_the_exact_type():
+    with pytest.raises(FileNotFoundError) as info:
+        k.raise_file_not_found("no such folder")
+    assert type(info.value) is FileNotFoundError and info.value.args == ("no such folder",)
+    with pytest.raises(ValueError) as info:
+        k.raise_value_error_args("first", 2)
+    assert type(info.value) is ValueError and info.value.args == ("first", 2)
+
+
+@pytest.mark.parametrize("kind, exc_type, text", [
+    ("invalid_argument", ValueError, "bad argument"),
+    ("out_of_range", IndexError, "out of range"),
+    ("runtime_error", RuntimeError, "runtime failure"),
+    ("other", RuntimeError, "Caught an unknown exception!"),
+])
+def test_cpp_exceptions_become_python_exceptions(kind, exc_type, text):
+    with pytest.raises(exc_type) as info:
+        k.throw_cpp(kind)
+    assert type(info.value) is exc_type and str(info.value) == text
+
+
+def test_print_goes_through_python_print(capsys):
+    print("before")
+    k.say("native")
+    print("after")
+    assert capsys.readouterr().out == "before\nnative\nafter\n"
+    buffer = io.StringIO()
+    with contextlib.redirect_stdout(buffer):
+        k.say(42)
+    assert buffer.getvalue() == "42\n"
+
+
+def test_warn_uses_python_warnings():
+    with pytest.warns(UserWarning, match="^careful$"):
+        k.warn("careful")
+
+
+# --- TensorFlow ---------------------------------------------------------------------------
+
+def test_tf_function_traces_a_method_with_symbolic_tensors():
+    s = k.Scaler(3.0)
+    graph_fn = tf.function(s.scale, input_signature=[tf.TensorSpec([None], tf.int32)])
+    concrete = graph_fn.get_concrete_function()
+    ops = [op.type for op in concrete.graph.get_operations()]
+    assert "Cast" in ops and "Mul" in ops and "EagerPyFunc" not in ops
+    np.testing.assert_array_equal(concrete(tf.constant([1, 2])), [3.0, 6.0])
+    # the class stores scale_graph wrapped by tf.function; it binds and retraces per dtype
+    np.testing.assert_array_equal(s.scale_graph(tf.constant([2.0, 4.0])), [6.0, 12.0])
+    np.testing.assert_array_equal(s.scale_graph(tf.constant([2, 4])), [6.0, 12.0])
+
+
+def test_py_function_numpy_function_and_dataset_map():
+    s = k.Scaler(2.0)
+    x = tf.constant([1, 2], tf.int32)
+    np.testing.assert_array_equal(tf.py_function(s.numpy_double, [x], tf.int32), [2, 4])
+    np.testing.assert_array_equal(tf.numpy_function(s.numpy_double, [x], tf.int32), [2, 4])
+    np.testing.assert_array_equal(tf.py_function(k.single, [x], tf.int32), [1, 2])
+    ds = tf.data.Dataset.range(4)
+    assert list(ds.map(s.scale).as_numpy_iterator()) == [0.0, 2.0, 4.0, 6.0]
+    assert list(ds.map(k.single).as_numpy_iterator()) == [0, 1, 2, 3]
+    threaded = ds.map(lambda v: tf.py_function(s.numpy_double, [v], tf.int64), num_parallel_calls=tf.data.AUTOTUNE)
+    assert sorted(threaded.as_numpy_iterator()) == [0, 2, 4, 6]
+
+
+class _Records(logging.Handler):
+    def __init__(self):
+        super().__init__(logging.DEBUG)
+        self.messages = []
+
+    def emit(self, record):
+        self.messages.append(record.getMessage())
+
+
+@pytest.fixture
+def tf_log():
+    from tensorflow.python.autograph.utils import ag_logging
+    assert ag_logging.get_verbosity() == 0  # default verbosity: nothing is hidden
+    handler = _Records()
+    logger = logging.getLogger("tensorflow")
+    logger.addHandler(handler)
+    yield handler.messages
+    logger.removeHandler(handler)
+
+
+class _Target:
+    pass
+
+
+def test_no_autograph_warning_anywhere(tf_log, capfd):
+    s = k.Scaler(2.0)
+    ds = tf.data.Dataset.range(3)
+    list(ds.map(s.scale).as_numpy_iterator())
+    list(ds.map(k.Scaler.scale.__get__(k.Scaler(1.0))).as_numpy_iterator())
+    list(ds.map(k.single).as_numpy_iterator())
+    list(ds.map(k.make_holder(1.0)).as_numpy_iterator())
+    tf.function(s.scale)(tf.constant([1.0]))
+    tf.function(k.single)(tf.constant(1))
+    tf.function(types.MethodType(k.make_holder(2.0), _Target()))(tf.constant(1.0))
+    s.scale_graph(tf.constant([1.0, 2.0, 3.0]))
+    out, err = capfd.readouterr()
+    text = out + err + "\n".join(tf_log)
+    assert "could not transform" not in text and "AutoGraph" not in text
+
+
+def test_a_code_attribute_would_trigger_the_warning(tf_log, capfd):
+    # Control for the test above: the capture does see AutoGraph's warning when a native
+    # function pretends to have Python source.
+    ns = {}
+    exec(compile("def held(self, x):\n    return x\n", "/nonexistent/held.py", "exec"), ns)
+    fake = k.make_holder(1.0)
+    fake.__code__ = ns["held"].__code__
+    tf.function(types.MethodType(fake, _Target()))(tf.constant(1.0))
+    out, err = capfd.readouterr()
+    assert "could not transform" in out + err + "\n".join(tf_log)
