@@ -1,0 +1,122 @@
+"""Detection trainer: what `train()` costs per step on top of the compiled `train_step`.
+
+For two models (a step of about 5 ms and one of about 50 ms on this machine) the same data is
+run through `train_step` in a plain loop and through `train()` (tqdm bar, callbacks, the
+learning-rate refresh and the TensorBoard logger write per batch). Per-step times are the
+intervals between consecutive step starts within an epoch (for `train()`, at `on_step_start`),
+so the epoch-end checkpoint save is left out (it is reported on its own); the medians of all
+intervals are compared, which keeps bursts of load from other processes out of the result.
+"""
+import os
+import statistics
+import tempfile
+import time
+import warnings
+
+import numpy as np
+import tensorflow as tf
+
+from vireo.quillon.callbacks import QuillonTrainingCallback
+from vireo.quillon.callbacks.tensorboard import TensorBoard
+from vireo.quillon.trainer.detection import DetectionTrainer
+
+STEPS, ROUNDS, BATCH = 30, 6, 8
+LOSS_KEYS = ["total-loss", "L2-loss", "step-time (seconds)", "learning-rate"]
+
+
+def make_model(size, filters, layers):
+    inp = tf.keras.Input((size, size, 3))
+    x = inp
+    for _ in range(layers):
+        x = tf.keras.layers.Conv2D(filters, 3, padding="same", activation="relu",
+                                   kernel_regularizer=tf.keras.regularizers.L2(1e-4))(x)
+    pooled = tf.keras.layers.GlobalAveragePooling2D()(x)
+    outputs = [tf.keras.layers.Conv2D(2, 1)(x), tf.keras.layers.Dense(2)(pooled),
+               tf.keras.layers.Conv2D(3, 1)(x)]
+    return tf.keras.Model(inp, outputs)
+
+
+class Loss:
+    def compute_loss(self, targets, outputs):
+        (target,) = targets
+        return {"total-loss": tf.reduce_mean(tf.square(outputs[0] - target)) + tf.reduce_mean(outputs[1] ** 2)}
+
+
+class StepClock(QuillonTrainingCallback):
+    """Notes the time at every step start, the trainer's only per-step hook before the step."""
+
+    def __init__(self):
+        self.starts = []
+
+    def on_epoch_start(self, epoch=None):
+        self.starts.append([])
+
+    def on_step_start(self, step=None):
+        self.starts[-1].append(time.perf_counter())
+
+
+def intervals(times):
+    return [b - a for a, b in zip(times, times[1:])]
+
+
+def measure(label, size, filters, layers, folder):
+    rng = np.random.default_rng(0)
+    images = rng.integers(0, 256, (STEPS * BATCH, size, size, 3), dtype=np.uint8)
+    targets = rng.random((STEPS * BATCH, size, size, 2), dtype=np.float32)
+    data = tf.data.Dataset.from_tensor_slices((images, targets)).batch(BATCH).cache()
+    logger = TensorBoard(os.path.join(folder, label, "logs"), LOSS_KEYS)
+    trainer = DetectionTrainer(make_model(size, filters, layers), None, tf.keras.optimizers.SGD(1e-3), Loss(), logger,
+                               checkpoint=os.path.join(folder, label, "ckpt"), classes=[])
+
+    # Rounds alternate an epoch of the compiled step alone and an epoch of train(), over the
+    # same data, so that load from elsewhere on the machine hits both alike.
+    for batch in data:
+        trainer.train_step(batch)
+    alone, looped = [], []
+    for _ in range(ROUNDS):
+        stamps = []
+        for batch in data:
+            stamps.append(time.perf_counter())
+            trainer.train_step(batch)
+        alone += intervals(stamps)
+        clock = StepClock()
+        trainer.train(1, data, callback_handler=clock)
+        looped += intervals(clock.starts[0])
+    step, looped = statistics.median(alone), statistics.median(looped)
+
+    losses = trainer.train_step(next(iter(data)))
+    losses["step-time (seconds)"], losses["learning-rate"] = 0.005, trainer.current_lr
+    writes = []
+    for _ in range(100):
+        t = time.perf_counter()
+        logger.update_metrics({}, losses)
+        writes.append(time.perf_counter() - t)
+    write = statistics.median(writes)
+
+    saves = []
+    for _ in range(3):
+        t = time.perf_counter()
+        trainer.save_model(-1.0)
+        saves.append(time.perf_counter() - t)
+
+    name = f"trainer [{label}]"
+    return [
+        {"name": f"{name} train_step alone", "value": step * 1e3, "unit": "ms/step", "baseline": None},
+        {"name": f"{name} train() per step", "value": looped * 1e3, "unit": "ms/step", "baseline": step * 1e3},
+        {"name": f"{name} train() overhead", "value": 100 * (looped - step) / step, "unit": "% of step",
+         "baseline": None},
+        {"name": f"{name} logger write+flush per batch", "value": write * 1e3, "unit": "ms", "baseline": None},
+        {"name": f"{name} logger share of train() step", "value": 100 * write / looped, "unit": "%",
+         "baseline": None},
+        {"name": f"{name} save_model(-1.0) per epoch", "value": statistics.median(saves) * 1e3, "unit": "ms",
+         "baseline": None},
+    ]
+
+
+def run():
+    warnings.filterwarnings("ignore", message="You are saving your model as an HDF5 file")
+    rows = []
+    with tempfile.TemporaryDirectory() as folder:
+        rows += measure("~5 ms step", 32, 16, 2, folder)
+        rows += measure("~50 ms step", 64, 32, 2, folder)
+    return rows
