@@ -22,6 +22,14 @@ DELIVERABLES = [
 IMPORT_ORDER = {
     "vireo.quillon.schedulers.scheduler": ["tensorflow", "numpy"],
     "vireo.quillon.callbacks.tensorboard": ["numpy", "tensorflow", "warnings", "os"],
+    "vireo.quillon.datasets.darknet": ["vireo.quillon.datasets.utils", "vireo.quillon.datasets.core", "tensorflow",
+                                       "PIL", "os.path", "numpy", "glob", "cv2", "tqdm", "warnings"],
+    "vireo.quillon.datasets.tfrecord": ["vireo.quillon.datasets.utils", "vireo.quillon.datasets.utils",
+                                        "vireo.quillon.datasets.core", "tensorflow", "os.path", "numpy", "glob", "cv2"],
+    "vireo.quillon.trainer.detection": ["vireo.verdane.writers", "tqdm", "tensorflow", "numpy", "json", "os", "time",
+                                        "csv", "vireo.quillon.callbacks"],
+    "vireo.quillon.datasets.attitude": ["os.path", "vireo.quillon.datasets.utils", "PIL", "tensorflow", "scipy.io",
+                                        "numpy", "json", "cv2"],
 }
 
 # One interpreter loads the heavy common packages once, then forks a child per deliverable; each
