@@ -1,0 +1,63 @@
+// Outline resampling by arc length, in plain C++ (no Python objects: it runs without the GIL).
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <vector>
+
+namespace seg {
+
+enum class Resampled { ok, zero_length, not_finite };
+
+// Resamples the open polyline `xy` (`n` rows of x, y) to `count` points spaced evenly by arc
+// length into `out` (`count` rows of x, y): the first at the first vertex, the last at the last.
+//
+// Gives the points of scipy's interp1d(distance, xy, kind="slinear", axis=0)(linspace(0, 1, count))
+// where `distance` is the cumulative vertex distance divided by the total length: the same
+// sums, the same interval search and the same degree-1 B-spline weights. Vertices that add no
+// length (repeated points) are dropped, since the interpolation needs strictly increasing
+// abscissae. An outline of zero length is refused (`zero_length`), one with NaN or infinite
+// coordinates too (`not_finite`); `out` is then left untouched.
+inline Resampled resample_outline(const double* xy, size_t n, size_t count, float* out) {
+    if (n == 0) return Resampled::zero_length;
+    std::vector<double> cumulative(n, 0.0);
+    for (size_t j = 1; j < n; ++j) {
+        const double dx = xy[2 * j] - xy[2 * j - 2];
+        const double dy = xy[2 * j + 1] - xy[2 * j - 1];
+        cumulative[j] = cumulative[j - 1] + std::sqrt(dx * dx + dy * dy);
+    }
+    const double total = cumulative[n - 1];
+    if (!std::isfinite(total) || !std::isfinite(xy[0]) || !std::isfinite(xy[1])) return Resampled::not_finite;
+    if (total == 0.0) return Resampled::zero_length;
+
+    // Normalised abscissae, strictly increasing, with the vertex each one belongs to.
+    std::vector<double> abscissa;
+    std::vector<size_t> vertex;
+    abscissa.reserve(n);
+    vertex.reserve(n);
+    for (size_t j = 0; j < n; ++j) {
+        const double d = cumulative[j] / total;
+        if (!abscissa.empty() && d <= abscissa.back()) continue;
+        abscissa.push_back(d);
+        vertex.push_back(j);
+    }
+
+    // numpy.linspace(0, 1, count): i * (1 / (count - 1)), the last point exactly 1.
+    const size_t m = abscissa.size();  // at least 2: the total length is not zero
+    const double step = count > 1 ? 1.0 / static_cast<double>(count - 1) : 0.0;
+    size_t j = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const double a = (count > 1 && i == count - 1) ? 1.0 : static_cast<double>(i) * step;
+        while (j + 2 < m && a >= abscissa[j + 1]) ++j;  // abscissa[j] <= a < abscissa[j + 1]
+        const double x0 = abscissa[j], x1 = abscissa[j + 1];
+        const double w = 1.0 / (x1 - x0);
+        const double h0 = w * (x1 - a), h1 = w * (a - x0);
+        const double* p0 = xy + 2 * vertex[j];
+        const double* p1 = xy + 2 * vertex[j + 1];
+        out[2 * i] = static_cast<float>(p0[0] * h0 + p1[0] * h1);
+        out[2 * i + 1] = static_cast<float>(p0[1] * h0 + p1[1] * h1);
+    }
+    return Resampled::ok;
+}
+
+}  // namespace seg
