@@ -132,3 +132,81 @@ def attitude_showcase(root, shape=(128, 128, 3)):
     path = os.path.join(root, "attitude_samples.png")
     _grid(pictures).save(path)
     return path
+
+
+# --- Segmentation ---------------------------------------------------------------------------
+
+def _random_polygon(rng, cx, cy, radius, points=8):
+    angles = np.sort(rng.uniform(0, 2 * math.pi, points))
+    radii = radius * rng.uniform(0.6, 1.0, points)
+    return [(cx + r * math.cos(a), cy + r * math.sin(a)) for a, r in zip(angles, radii)]
+
+
+def generate_segmentation_dataset(root, count=16, size=128, seed=0):
+    """Polygons of two classes on noisy backgrounds, annotated as per-image JSON (normalised
+    outlines) and as one COCO JSON file (pixel outlines) for the training split."""
+    rng = np.random.default_rng(seed)
+    classes = ["blob", "star"]
+    folders = {}
+    coco = {"images": [], "annotations": [],
+            "categories": [{"id": i + 1, "name": name} for i, name in enumerate(classes)]}
+    for split in ("train", "validation"):
+        images = os.path.join(root, split, "images")
+        annotations = os.path.join(root, split, "annotations")
+        os.makedirs(images, exist_ok=True)
+        os.makedirs(annotations, exist_ok=True)
+        folders[split] = (images, annotations)
+        for i in range(count if split == "train" else count // 4):
+            noise = rng.integers(0, 255, (size, size, 3), dtype=np.uint8)
+            picture = Image.fromarray((noise // 3 + 80).astype(np.uint8))
+            draw = ImageDraw.Draw(picture)
+            segment = []
+            for _ in range(rng.integers(1, 4)):
+                cls = int(rng.integers(0, 2))
+                outline = _random_polygon(rng, *rng.uniform(size * 0.25, size * 0.75, 2), size * rng.uniform(0.1, 0.25),
+                                          points=6 if cls == 0 else 10)
+                draw.polygon(outline, fill=PALETTE[cls])
+                segment.append([{"polygon": [[x / size, y / size] for x, y in outline], "class": cls}])
+                if split == "train":
+                    coco["annotations"].append({"id": len(coco["annotations"]) + 1, "image_id": i + 1,
+                                                "category_id": cls + 1,
+                                                "segmentation": [[v for point in outline for v in point]]})
+            name = "sample_%03d.jpg" % i
+            picture.save(os.path.join(images, name), quality=95)
+            with open(os.path.join(annotations, name[:-4] + ".json"), "w") as f:
+                json.dump({"image": name, "segment": segment}, f)
+            if split == "train":
+                coco["images"].append({"id": i + 1, "file_name": name, "width": size, "height": size})
+    description = os.path.join(root, "segmentation.yaml")
+    with open(description, "w") as f:
+        json.dump({"classes": classes,
+                   "train": {"images": folders["train"][0], "annotations": folders["train"][1]},
+                   "validation": {"images": folders["validation"][0], "annotations": folders["validation"][1]}}, f)
+    coco_path = os.path.join(root, "coco_train.json")
+    with open(coco_path, "w") as f:
+        json.dump(coco, f)
+    return description, coco_path, folders["train"][0]
+
+
+def colour_mask(mask):
+    """A class mask as a picture: background black, class c in a colour of its own."""
+    colours = np.array([(0, 0, 0), (255, 255, 255), (255, 200, 0), (0, 200, 255)], dtype=np.uint8)
+    return colours[np.asarray(mask) % len(colours)]
+
+
+def segmentation_showcase(root, shape=(128, 128, 3)):
+    """Serves the generated polygons through the YAML and COCO segmentation datasets and saves
+    a picture of a few augmented training samples, each followed by its class mask."""
+    from vireo.quillon.datasets.segmentation import SegmentationDatasetJsonCOCO, SegmentationDatasetYaml
+
+    description, coco_path, train_images = generate_segmentation_dataset(root)
+    per_image = SegmentationDatasetYaml(description, shape=list(shape), tasks=["segment"], num_points=100)
+    coco = SegmentationDatasetJsonCOCO(coco_path, train_images=train_images, shape=list(shape), num_points=100)
+    pictures = []
+    for dataset in (per_image, coco):
+        images, masks = next(iter(dataset.build_train_iterator(batch_size=4)))
+        for image, mask in zip(images.numpy(), masks.numpy()):
+            pictures.extend([image, colour_mask(mask)])
+    path = os.path.join(root, "segmentation_samples.png")
+    _grid(pictures).save(path)
+    return path
