@@ -21,9 +21,9 @@ def main(selected):
         name = os.path.splitext(os.path.basename(path))[0]
         if selected and name[len("bench_"):] not in selected:
             continue
-        spec = importlib.util.spec_from_file_location(name, path)
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+        module_spec = importlib.util.spec_from_file_location(name, path)
+        module = importlib.util.module_from_spec(module_spec)
+        module_spec.loader.exec_module(module)
         print("running %s ..." % name, flush=True)
         rows.extend(module.run())
     results = {}

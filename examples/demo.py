@@ -91,7 +91,7 @@ def train_detector(args):
     print("== Dataset")
     yaml_path = generate_dataset(data_root, cfg["n_train"], cfg["n_val"], cfg["seed"], regenerate=args.regenerate)
     dataset = serve_dataset(yaml_path, shape, args.tfrecord, data_root)
-    train_ds = dataset.build_train_iterator(batch_size=cfg["batch_size"])
+    train_ds = dataset.build_train_iterator(batch_size=cfg["batch_size"], prefetch=2)
     val_ds = dataset.build_val_iterator(batch_size=1)
     images, (boxes,) = next(iter(train_ds))
     batch_png = draw_detection_batch(images.numpy()[:8], boxes.numpy()[:8], dataset.classes,
@@ -114,7 +114,7 @@ def train_detector(args):
     trainer = DetectionTrainer(model, dataset, optimizer, loss, logger=logger, checkpoint=checkpoint, info=cfg,
                                metric="map", classes=dataset.classes, display=cfg["display"],
                                skip_validation_steps=cfg["validate_every"])
-    evaluator = DetectionEvaluator(model, shape, dataset.classes)
+    evaluator = DetectionEvaluator(model, shape, dataset.classes[dataset.class_offset:])
     started = time.time()
     trainer.train(cfg["epochs"], train_ds, val_ds, evaluator)
     elapsed = time.time() - started

@@ -90,7 +90,7 @@ Body make_body(F f, size_t param_count) {
     }
 }
 
-struct Spec {
+struct Definition {
     std::vector<Param> params;
     std::vector<PyTypeObject*> exact;  // per parameter: the enforced built-in type, or null
     size_t required = 0;               // parameters before the first default
@@ -101,7 +101,7 @@ struct Spec {
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    Spec* spec;
+    Definition* definition;
     PyObject* name;
     PyObject* qualname;
     PyObject* module;
@@ -129,8 +129,8 @@ inline std::string join_missing(const std::vector<std::string>& names) {
 // with positional-or-keyword parameters; returns false with an exception set on failure.
 inline bool bind_arguments(FunctionObject* f, PyObject* const* args, size_t nargs, PyObject* kwnames,
                            Args& slots) {
-    const Spec& spec = *f->spec;
-    const size_t count = spec.params.size();
+    const Definition& definition = *f->definition;
+    const size_t count = definition.params.size();
     // Keywords are bound before the positional count is checked, as CPython does, so an
     // unknown or repeated keyword is reported first.
     slots.assign(count, py::object());
@@ -144,7 +144,7 @@ inline bool bind_arguments(FunctionObject* f, PyObject* const* args, size_t narg
             if (!text) return false;
             size_t index = count;
             for (size_t i = 0; i < count && index == count; ++i) {
-                const std::string& pname = spec.params[i].name;
+                const std::string& pname = definition.params[i].name;
                 if ((size_t)len == pname.size() && pname.compare(0, pname.size(), text, len) == 0) index = i;
             }
             if (index == count) {
@@ -159,8 +159,8 @@ inline bool bind_arguments(FunctionObject* f, PyObject* const* args, size_t narg
         }
     }
     if (nargs > count) {
-        const size_t defcount = count - spec.required;
-        std::string sig = defcount ? "from " + std::to_string(spec.required) + " to " + std::to_string(count)
+        const size_t defcount = count - definition.required;
+        std::string sig = defcount ? "from " + std::to_string(definition.required) + " to " + std::to_string(count)
                                    : std::to_string(count);
         const bool plural = defcount ? true : count != 1;
         PyErr_Format(PyExc_TypeError, "%U() takes %s positional argument%s but %zd %s given", f->qualname,
@@ -170,8 +170,8 @@ inline bool bind_arguments(FunctionObject* f, PyObject* const* args, size_t narg
     std::vector<std::string> missing;
     for (size_t i = 0; i < count; ++i) {
         if (slots[i]) continue;
-        if (spec.params[i].default_) slots[i] = spec.params[i].default_;
-        else missing.push_back(spec.params[i].name);
+        if (definition.params[i].default_) slots[i] = definition.params[i].default_;
+        else missing.push_back(definition.params[i].name);
     }
     if (!missing.empty()) {
         PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %s", f->qualname,
@@ -179,11 +179,11 @@ inline bool bind_arguments(FunctionObject* f, PyObject* const* args, size_t narg
         return false;
     }
     for (size_t i = 0; i < count; ++i) {
-        PyTypeObject* want = spec.exact[i];
+        PyTypeObject* want = definition.exact[i];
         PyObject* got = slots[i].ptr();
         if (want && got != Py_None && Py_TYPE(got) != want) {
             PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                         spec.params[i].name.c_str(), want->tp_name, Py_TYPE(got)->tp_name);
+                         definition.params[i].name.c_str(), want->tp_name, Py_TYPE(got)->tp_name);
             return false;
         }
     }
@@ -194,7 +194,7 @@ inline PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size
     FunctionObject* f = as_function(self);
     Args slots;
     if (!bind_arguments(f, args, PyVectorcall_NARGS(nargsf), kwnames, slots)) return nullptr;
-    return guarded([&] { return f->spec->body(slots); });
+    return guarded([&] { return f->definition->body(slots); });
 }
 
 inline void function_dealloc(PyObject* self) {
@@ -208,8 +208,8 @@ inline void function_dealloc(PyObject* self) {
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->signature);
     Py_CLEAR(f->dict);
-    delete f->spec;  // drops the body's captured references
-    f->spec = nullptr;
+    delete f->definition;  // drops the body's captured references
+    f->definition = nullptr;
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -231,13 +231,13 @@ inline PyObject* build_signature(FunctionObject* f) {
         py::object kind = parameter.attr("POSITIONAL_OR_KEYWORD");
         py::object empty = parameter.attr("empty");
         py::list params;
-        for (const Param& p : f->spec->params) {
+        for (const Param& p : f->definition->params) {
             py::dict kw;
             kw["default"] = p.default_ ? p.default_ : empty;
             kw["annotation"] = p.annotation ? p.annotation : empty;
             params.append(parameter(p.name, kind, **kw));
         }
-        py::object ret = f->spec->return_annotation ? f->spec->return_annotation : inspect.attr("Signature").attr("empty");
+        py::object ret = f->definition->return_annotation ? f->definition->return_annotation : inspect.attr("Signature").attr("empty");
         return inspect.attr("Signature")(params, py::arg("return_annotation") = ret);
     });
 }
@@ -324,27 +324,27 @@ inline PyTypeObject* exact_type_for(const py::object& annotation) {
 template <class F>
 py::object function(const std::string& name, std::vector<Param> params, F body, const char* doc = nullptr,
                     py::object return_annotation = {}) {
-    auto spec = std::make_unique<detail::Spec>();
+    auto definition = std::make_unique<detail::Definition>();
     bool seen_default = false;
     py::list defaults;
     py::dict annotations;
     for (const Param& p : params) {
         if (p.default_) { seen_default = true; defaults.append(p.default_); }
         else if (seen_default) throw std::logic_error("pykit: parameter without default follows a default: " + p.name);
-        else ++spec->required;
+        else ++definition->required;
         if (p.annotation) annotations[py::str(p.name)] = p.annotation;
-        spec->exact.push_back(detail::exact_type_for(p.annotation));
+        definition->exact.push_back(detail::exact_type_for(p.annotation));
     }
     if (return_annotation) annotations["return"] = return_annotation;
-    spec->body = detail::make_body(std::move(body), params.size());
-    spec->params = std::move(params);
-    spec->return_annotation = std::move(return_annotation);
+    definition->body = detail::make_body(std::move(body), params.size());
+    definition->params = std::move(params);
+    definition->return_annotation = std::move(return_annotation);
 
     PyTypeObject* type = detail::function_type();
     auto* f = PyObject_New(detail::FunctionObject, type);
     if (!f) throw py::error_already_set();
     f->vectorcall = detail::function_vectorcall;
-    f->spec = spec.release();
+    f->definition = definition.release();
     f->name = py::str(name).release().ptr();
     f->qualname = Py_NewRef(f->name);
     f->module = Py_NewRef(Py_None);
