@@ -109,7 +109,7 @@ def test_load_order_and_single_export():
     seen = out.split(",")
     wanted = ["vireo.quillon.datasets.utils", "PIL.Image", "PIL.ImageFilter", "tensorflow", "scipy.io"]
     assert [seen.index(n) for n in wanted] == sorted(seen.index(n) for n in wanted)
-    assert "yaml" not in seen and "vireo.quillon.inspection" not in seen
+    assert "yaml" not in seen and "vireo.quillon.reporting" not in seen
     symbols = subprocess.run(["nm", "-D", "--defined-only", A.__file__], capture_output=True, text=True,
                              check=True).stdout.splitlines()
     assert [line.split()[-1] for line in symbols if line.strip()] == ["PyInit_attitude"]
@@ -233,9 +233,9 @@ def test_missing_training_folder_is_reported(tmp_path, monkeypatch, missing, mes
         make(A.AttitudeDataset, f)
     assert str(info.value) == message.format(f[missing])
     # A reporter that returns lets construction go on; it then finds no pair.
-    import vireo.quillon.inspection as inspection
+    import vireo.quillon.reporting as reporting
     reports = []
-    monkeypatch.setattr(inspection, "flow_inspection", reports.append)
+    monkeypatch.setattr(reporting, "flow_inspection", reports.append)
     with pytest.raises(ValueError, match="at least 1 element"):
         make(A.AttitudeDataset, f)
     assert reports == [message.format(f[missing])]
