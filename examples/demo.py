@@ -18,6 +18,7 @@ import math
 import os
 import sys
 import time
+import warnings
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, ROOT)
@@ -150,6 +151,14 @@ def extras(out):
     return paths
 
 
+def quiet_libraries():
+    """Keeps the demo's output readable: tf-keras warns at every HDF5 save of an uncompiled
+    model, and albumentations about a deprecated scikit-image call."""
+    tf.get_logger().setLevel("ERROR")
+    warnings.filterwarnings("ignore", category=FutureWarning)
+    warnings.filterwarnings("ignore", message=".*HDF5 file.*")
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--out", default=os.path.join(ROOT, "demo_output"), help="output folder")
@@ -158,6 +167,7 @@ def main(argv=None):
     parser.add_argument("--regenerate", action="store_true", help="generate the dataset anew")
     parser.add_argument("--no-extras", action="store_true", help="skip the segmentation and head-pose pictures")
     args = parser.parse_args(argv)
+    quiet_libraries()
 
     started = time.time()
     paths, final_map = train_detector(args)
