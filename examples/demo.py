@@ -2,7 +2,8 @@
 
 1. Generates a Darknet-layout dataset (kept between runs; --regenerate makes it anew) and
    serves it with DarknetDatasetYaml (or, with --tfrecord, from TFRecord shards converted
-   from it); saves a picture of the first training batch with its boxes.
+   from it); saves a picture of the first training batch with its boxes, and reads a batch
+   back from the TFRecord conversion of the same data.
 2. Trains a small tf-keras detector through WarmUpCosineDecay, the TensorBoard logger and
    DetectionTrainer, validating with a real evaluator (mAP, mAR, mACC).
 3. Prints the metrics per validation and the paths of everything written, and plots
@@ -10,7 +11,7 @@
 4. Shows the segmentation and head-pose datasets on generated data (pictures of samples).
 
 Usage: python examples/demo.py [--out demo_output] [--epochs N] [--tfrecord] [--regenerate]
-                               [--no-extras]
+                               [--train-images N] [--val-images N] [--no-extras]
 """
 import argparse
 import csv
@@ -54,8 +55,9 @@ def serve_dataset(yaml_path, shape, use_tfrecord, work_dir):
 
     records = os.path.join(work_dir, "records")
     description = os.path.join(records, "dataset.yaml")
-    if not os.path.exists(description):
-        convert(yaml_path, records, 100)
+    # Converted again whenever the Darknet description is newer (the dataset was regenerated).
+    if not os.path.exists(description) or os.path.getmtime(description) < os.path.getmtime(yaml_path):
+        convert(yaml_path, records, 100, overwrite=True)
     return TFRecordDatasetYaml(description, shape=list(shape))
 
 
@@ -81,10 +83,22 @@ def plot_results(rows, path):
     return path
 
 
+def records_showcase(yaml_path, shape, work_dir):
+    """Converts the Darknet dataset to TFRecord shards and reads a batch back from them."""
+    dataset = serve_dataset(yaml_path, shape, True, work_dir)
+    images, (boxes,) = next(iter(dataset.build_train_iterator(batch_size=8)))
+    records = os.path.join(work_dir, "records")
+    print("\t - TFRecordDatasetYaml over %s: %d training and %d validation shards; a batch of %s images, boxes %s"
+          % (records, len(dataset.train_storage), len(dataset.val_storage), tuple(images.shape), tuple(boxes.shape)))
+    return os.path.join(records, "dataset.yaml")
+
+
 def train_detector(args):
     cfg = dict(DEMO_CONFIG)
-    if args.epochs:
-        cfg["epochs"] = args.epochs
+    for key, value in (("epochs", args.epochs), ("n_train", args.train_images), ("n_val", args.val_images)):
+        if value:
+            cfg[key] = value
+    cfg["validate_every"] = min(cfg["validate_every"], cfg["epochs"])
     out = os.path.abspath(args.out)
     data_root = os.path.join(out, "shapes")
     shape = cfg["input_shape"]
@@ -100,6 +114,7 @@ def train_detector(args):
     print("\t - %s: %d training and %d validation images, classes %s"
           % (type(dataset).__name__, cfg["n_train"], cfg["n_val"], dataset.classes))
     print("\t - first training batch: %s" % batch_png)
+    records_yaml = None if args.tfrecord else records_showcase(yaml_path, shape, data_root)
 
     print("\n== Training")
     tf.keras.utils.set_random_seed(cfg["seed"])
@@ -137,6 +152,7 @@ def train_detector(args):
         "validation plots": ", ".join(plots) if plots else "(none)",
         "TensorBoard": "%s  (tensorboard --logdir %s)" % (logger.storage, logger.storage),
         "first training batch": batch_png,
+        "TFRecord description": records_yaml or os.path.join(data_root, "records", "dataset.yaml"),
     }, float(rows[-1]["mAP@0.5"])
 
 
@@ -165,6 +181,8 @@ def main(argv=None):
     parser.add_argument("--epochs", type=int, default=None, help="override the number of epochs")
     parser.add_argument("--tfrecord", action="store_true", help="serve the dataset from TFRecord shards")
     parser.add_argument("--regenerate", action="store_true", help="generate the dataset anew")
+    parser.add_argument("--train-images", type=int, default=None, help="override the training split size")
+    parser.add_argument("--val-images", type=int, default=None, help="override the validation split size")
     parser.add_argument("--no-extras", action="store_true", help="skip the segmentation and head-pose pictures")
     args = parser.parse_args(argv)
     quiet_libraries()
@@ -177,6 +195,7 @@ def main(argv=None):
     for name, path in paths.items():
         print("\t - %-22s %s" % (name + ":", path))
     print("\nFinal mAP@0.5: %.3f   whole demo: %.0f s" % (final_map, time.time() - started))
+    return paths, final_map
 
 
 if __name__ == "__main__":
