@@ -5,3 +5,4 @@
 #include "errors.hpp"
 #include "function.hpp"
 #include "klass.hpp"
+#include "python.hpp"

@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace py = pybind11;
 using pykit::arg;
@@ -46,6 +47,34 @@ PYBIND11_MODULE(_kit_probe, m) {
     py::object warn = pykit::function("warn", {arg("text")}, [](py::object text) { pykit::warn(py::str(text)); });
     pykit::set_names(warn, module, "warn");
     m.attr("warn") = warn;
+
+    // unpack(value, n): the tuple `a, b, ... = value` would give, through pykit::unpack.
+    py::object unpack = pykit::function("unpack", {arg("value"), arg("n")}, [](py::object value, py::object n) {
+        std::vector<py::object> items = pykit::unpack(value, n.cast<size_t>());
+        py::tuple out(items.size());
+        for (size_t i = 0; i < items.size(); ++i) out[i] = items[i];
+        return out;
+    });
+    pykit::set_names(unpack, module, "unpack");
+    m.attr("unpack") = unpack;
+
+    // with_block(manager, body): `with manager as v: return body(v)`; None when __exit__ suppresses.
+    py::object with_block = pykit::function("with_block", {arg("manager"), arg("body")},
+                                            [](py::object manager, py::object body) {
+                                                py::object result = py::none();
+                                                pykit::with(manager, [&](py::object v) { result = body(v); });
+                                                return result;
+                                            });
+    pykit::set_names(with_block, module, "with_block");
+    m.attr("with_block") = with_block;
+
+    // closing(resource, body): body(resource), then resource.close() on every way out.
+    py::object closing = pykit::function("closing", {arg("resource"), arg("body")},
+                                         [](py::object resource, py::object body) {
+                                             return pykit::closing(resource, body);
+                                         });
+    pykit::set_names(closing, module, "closing");
+    m.attr("closing") = closing;
 
     // Fixed arities for comparing CPython's argument errors.
     py::object triple = pykit::function("triple", {arg("a"), arg("b"), arg("c")},

@@ -312,6 +312,77 @@ def test_warn_uses_python_warnings():
         k.warn("careful")
 
 
+def unpack_one(value):
+    a, = value
+    return a,
+
+
+def unpack_two(value):
+    a, b = value
+    return a, b
+
+
+def unpack_three(value):
+    a, b, c = value
+    return a, b, c
+
+
+def outcome(fn, *args):
+    try:
+        return fn(*args)
+    except Exception as e:  # compared by type and text
+        return type(e), str(e)
+
+
+@pytest.mark.parametrize("value", [[1, 2], (1,), "abc", range(5), {"a": 1}, None, 3.5])
+@pytest.mark.parametrize("n, twin", [(1, unpack_one), (2, unpack_two), (3, unpack_three)])
+def test_unpack_matches_python(value, n, twin):
+    assert outcome(k.unpack, value, n) == outcome(twin, value)
+
+
+class Manager:
+    def __init__(self, suppress=False):
+        self.suppress, self.calls = suppress, []
+
+    def __enter__(self):
+        self.calls.append("enter")
+        return "value"
+
+    def __exit__(self, *exc):
+        self.calls.append(("exit", exc[0]))
+        return self.suppress
+
+    def close(self):
+        self.calls.append("close")
+        if self.suppress:
+            raise OSError("close failed")
+
+
+def test_with_block_runs_exit_and_may_suppress():
+    m = Manager()
+    assert k.with_block(m, lambda v: v * 2) == "valuevalue" and m.calls == ["enter", ("exit", None)]
+    m = Manager()
+    with pytest.raises(KeyError):
+        k.with_block(m, lambda v: {}["missing"])
+    assert m.calls == ["enter", ("exit", KeyError)]
+    m = Manager(suppress=True)
+    assert k.with_block(m, lambda v: 1 / 0) is None and m.calls == ["enter", ("exit", ZeroDivisionError)]
+
+
+def test_closing_closes_on_every_way_out_and_keeps_the_body_error():
+    m = Manager()
+    assert k.closing(m, lambda r: r is m) is True and m.calls == ["close"]
+    m = Manager()
+    with pytest.raises(KeyError):
+        k.closing(m, lambda r: {}["missing"])
+    assert m.calls == ["close"]
+    m = Manager(suppress=True)  # close() fails as well: the body's error is the one raised
+    with pytest.raises(KeyError):
+        k.closing(m, lambda r: {}["missing"])
+    with pytest.raises(OSError):
+        k.closing(Manager(suppress=True), lambda r: None)
+
+
 # --- TensorFlow ---------------------------------------------------------------------------
 
 def test_tf_function_traces_a_method_with_symbolic_tensors():

@@ -33,22 +33,6 @@ struct Imports {
     py::object os;
 };
 
-// Runs `fn` as the body of `with cm:`. An exception is handed to __exit__ and raised again
-// unless __exit__ suppresses it.
-template <class Fn>
-void with_context(const py::object& cm, Fn&& fn) {
-    py::object exit = cm.attr("__exit__");
-    cm.attr("__enter__")();
-    try {
-        fn();
-    } catch (py::error_already_set& e) {
-        py::object trace = e.trace() ? e.trace() : py::none();
-        if (!pykit::truthy(exit(e.type(), e.value(), trace))) throw;
-        return;
-    }
-    exit(py::none(), py::none(), py::none());
-}
-
 }  // namespace
 
 PYBIND11_MODULE(tensorboard, m) {
@@ -99,7 +83,7 @@ PYBIND11_MODULE(tensorboard, m) {
                              value = losses.attr("get")(key);
                              if (!pykit::truthy(value)) continue;
                          }
-                         with_context(self.attr("writer").attr("as_default")(), [&] {
+                         pykit::with(self.attr("writer").attr("as_default")(), [&] {
                              scalar(key, value, py::arg("step") = self.attr("global_step"));
                          });
                      }
@@ -112,7 +96,7 @@ PYBIND11_MODULE(tensorboard, m) {
              {arg("self"), arg("caption").ann(str_t), arg("image").ann(im->np.attr("ndarray")),
               arg("epoch").ann(int_t)},
              [im](py::object self, py::object caption, py::object image, py::object epoch) {
-                 with_context(self.attr("writer").attr("as_default")(), [&] {
+                 pykit::with(self.attr("writer").attr("as_default")(), [&] {
                      im->tf.attr("summary").attr("image")(caption, im->tf.attr("expand_dims")(image, 0),
                                                           py::arg("step") = epoch);
                  });

@@ -12,13 +12,13 @@ PYBIND11_MODULE(attitude, m) {
     using namespace attitude;
     auto im = std::make_shared<Imports>();
     // Imports, in load order.
-    py::object os_path = from_import("os.path", {"exists", "join", "basename", "splitext"});
+    py::object os_path = pykit::from_import("os.path", {"exists", "join", "basename", "splitext"});
     im->exists = os_path.attr("exists");
     im->join = os_path.attr("join");
     im->basename = os_path.attr("basename");
     im->splitext = os_path.attr("splitext");
-    im->xywhn2xyxy = from_import("vireo.quillon.datasets.utils", {"xywhn2xyxy"}).attr("xywhn2xyxy");
-    py::object pil = from_import("PIL", {"Image", "ImageFilter"});
+    im->xywhn2xyxy = pykit::import_from("vireo.quillon.datasets.utils", "xywhn2xyxy");
+    py::object pil = pykit::from_import("PIL", {"Image", "ImageFilter"});
     im->Image = pil.attr("Image");
     im->ImageFilter = pil.attr("ImageFilter");
     im->tf = py::module_::import("tensorflow");

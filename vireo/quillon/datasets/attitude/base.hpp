@@ -27,7 +27,7 @@ inline const char* const kAttitudeDoc =
 // Hands the message to the outside reporting function when `path` does not exist.
 inline void report_if_missing(const Imports& im, const py::object& path, const char* message) {
     if (pykit::truthy(im.exists(path))) return;
-    py::object flow_inspection = from_import("vireo.quillon.reporting", {"flow_inspection"}).attr("flow_inspection");
+    py::object flow_inspection = pykit::import_from("vireo.quillon.reporting", "flow_inspection");
     flow_inspection(pykit::format(message, path));
 }
 

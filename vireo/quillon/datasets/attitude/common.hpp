@@ -11,6 +11,8 @@
 namespace attitude {
 namespace py = pybind11;
 using pykit::arg;
+using pykit::list_of;
+using pykit::unpack;
 
 // The module's imports, in load order, plus the builtins the bodies call.
 struct Imports {
@@ -37,13 +39,6 @@ struct Classes {
     pykit::ClassRef json_yaml = pykit::class_ref();    // AttitudeDatasetJsonYaml
 };
 
-// `from module import a, b, ...`: the module object, with the names resolved by the caller.
-inline py::object from_import(const char* module, std::initializer_list<const char*> names) {
-    py::list fromlist;
-    for (const char* n : names) fromlist.append(py::str(n));
-    return py::module_::import("builtins").attr("__import__")(module, py::none(), py::none(), fromlist, 0);
-}
-
 // A storage path as text: inside the pipeline paths arrive as byte strings, decoded here the
 // way the file system encodes names (undecodable bytes survive as surrogates).
 inline py::object path_text(const py::object& path) {
@@ -53,53 +48,9 @@ inline py::object path_text(const py::object& path) {
     return py::reinterpret_steal<py::object>(text);
 }
 
-// Calls `close()` on a file, keeping any error already on its way out.
-inline void close_quietly(const py::object& file) noexcept {
-    try {
-        file.attr("close")();
-    } catch (py::error_already_set&) {
-    }
-}
-
-// `with open(path) as f: return load(f)`: the file is closed on every way out.
-inline py::object load_file(const Imports& im, const py::object& path, const py::object& load) {
-    py::object file = im.open(path);
-    py::object result;
-    try {
-        result = load(file);
-    } catch (...) {
-        close_quietly(file);
-        throw;
-    }
-    file.attr("close")();
-    return result;
-}
-
-// `a, b, c = value`, with Python's own unpacking errors.
-inline std::vector<py::object> unpack(const py::handle& value, size_t count) {
-    std::vector<py::object> items;
-    for (py::handle item : py::iter(py::reinterpret_borrow<py::object>(value))) {
-        if (items.size() == count)
-            pykit::raise(PyExc_ValueError, "too many values to unpack (expected " + std::to_string(count) + ")");
-        items.push_back(py::reinterpret_borrow<py::object>(item));
-    }
-    if (items.size() < count)
-        pykit::raise(PyExc_ValueError, "not enough values to unpack (expected " + std::to_string(count) + ", got " +
-                                           std::to_string(items.size()) + ")");
-    return items;
-}
-
 // array[:, i]
 inline py::object column(const py::object& array, long i) {
     return array[py::make_tuple(py::slice(), py::int_(i))];
-}
-
-// [a, b, ...] as a new list.
-template <class... A>
-py::list list_of(A&&... items) {
-    py::list out;
-    (out.append(std::forward<A>(items)), ...);
-    return out;
 }
 
 // cv2.resize(img, (shape[1], shape[0])): stretched to the network input, default interpolation.

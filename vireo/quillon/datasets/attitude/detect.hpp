@@ -53,7 +53,7 @@ inline void build_detect_dataset(py::module_& m, const std::string& module, cons
                  img = resize_to_shape(*im, np.attr("asarray")(img, py::arg("dtype") = np.attr("uint8")), shape)
                            .attr("astype")(np.attr("uint8"));
                  py::object w = shape[py::int_(1)], h = shape[py::int_(0)];
-                 py::object annotations = load_file(*im, path_text(data[py::int_(1)]), im->json.attr("load"));
+                 py::object annotations = pykit::closing(im->open(path_text(data[py::int_(1)])), im->json.attr("load"));
 
                  py::object no_box = np.attr("array")(list_of(list_of(0, 0, 0, 0, 0)), py::arg("dtype") = float32);
                  py::object bboxes = annotations.attr("get")("boxes", no_box);

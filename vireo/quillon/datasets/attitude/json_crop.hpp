@@ -52,7 +52,7 @@ inline void build_json_dataset(py::module_& m, const std::string& module, const 
                  std::vector<py::object> hw = unpack(img.attr("shape"), 3);
                  py::object h = hw[0], w = hw[1];
 
-                 py::object annotations = load_file(*im, ann_path, im->json.attr("load"));
+                 py::object annotations = pykit::closing(im->open(ann_path), im->json.attr("load"));
                  py::object boxes = np.attr("asarray")(annotations.attr("get")("boxes", py::none()), py::arg("dtype") = float32);
                  py::object angles = np.attr("asarray")(annotations.attr("get")("angles", py::none()), py::arg("dtype") = float32);
                  if (pykit::len(boxes) == 0)

@@ -18,7 +18,7 @@ inline Description read_description(const Imports& im, const Classes& cls, const
     if (!pykit::truthy(im.exists(info_file)))
         pykit::raise(PyExc_FileNotFoundError,
                      pykit::format("Description file for the current dataset does not exist at: {}", info_file));
-    py::object description = load_file(im, info_file, yaml.attr("full_load"));
+    py::object description = pykit::closing(im.open(info_file), yaml.attr("full_load"));
 
     Description d;
     if (needs_classes) {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "annotations.hpp"
 #include "pixels.hpp"
@@ -65,57 +66,18 @@ struct Imports {
     py::object open_image, asarray, genfromtxt, expand_dims, roll, clip, isnan, float32, all_rows;
 };
 
-// `from module import names...`, as the import statement does it.
-py::object from_import(const py::object& builtins, const char* module, std::initializer_list<const char*> names) {
-    py::tuple fromlist(names.size());
-    size_t i = 0;
-    for (const char* name : names) fromlist[i++] = py::str(name);
-    return builtins.attr("__import__")(module, py::none(), py::none(), fromlist, 0);
-}
-
-// `first, second = data`, with the interpreter's messages.
-std::pair<py::object, py::object> unpack_two(const py::handle& data) {
-    PyTypeObject* type = Py_TYPE(data.ptr());
-    if (!type->tp_iter && !PySequence_Check(data.ptr()))
-        pykit::raise(PyExc_TypeError, std::string("cannot unpack non-iterable ") + type->tp_name + " object");
-    py::iterator it = py::iter(data);
-    py::object items[2];
-    for (int got = 0; got < 2; ++got) {
-        items[got] = py::reinterpret_steal<py::object>(PyIter_Next(it.ptr()));
-        if (!items[got]) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            pykit::raise(PyExc_ValueError, "not enough values to unpack (expected 2, got " + std::to_string(got) + ")");
-        }
-    }
-    py::object extra = py::reinterpret_steal<py::object>(PyIter_Next(it.ptr()));
-    if (extra) pykit::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    if (PyErr_Occurred()) throw py::error_already_set();
-    return {items[0], items[1]};
-}
-
 // np.asarray(Image.open(path).convert("RGB")), reading the pixels natively when Pillow can
 // export them; the file is closed before returning.
 py::object read_rgb(const Imports& im, const py::object& path) {
-    py::object image = im.open_image(path);
-    auto close = [&] {
-        try {
-            image.attr("close")();
-        } catch (py::error_already_set&) {  // keep the first error
-        }
-    };
-    try {
+    return pykit::closing(im.open_image(path), [&](const py::object& image) {
         image.attr("load")();
         // convert("RGB") of an RGB image is a plain copy: skip it.
         py::object rgb = pykit::equals(image.attr("mode"), py::str("RGB")) ? image : image.attr("convert")("RGB");
         py::tuple size = rgb.attr("size");
         py::object pixels = darknet::rgb_pixels(rgb, size[0].cast<py::ssize_t>(), size[1].cast<py::ssize_t>());
         if (!pixels) pixels = im.asarray(rgb);
-        image.attr("close")();
         return pixels;
-    } catch (...) {
-        close();
-        throw;
-    }
+    });
 }
 
 // np.genfromtxt(path) for a Darknet annotation file. Plain files are read natively (`native`
@@ -146,17 +108,12 @@ py::object read_annotations(const Imports& im, const py::str& path, long& column
         return std::move(out);
     }
     // genfromtxt warns about empty files; the warning is not for the user.
-    py::object catcher = im.warnings.attr("catch_warnings")();
-    catcher.attr("__enter__")();
-    try {
+    py::object result;
+    pykit::with(im.warnings.attr("catch_warnings")(), [&] {
         im.warnings.attr("simplefilter")("ignore");
-        py::object result = im.genfromtxt(path);
-        catcher.attr("__exit__")(py::none(), py::none(), py::none());
-        return result;
-    } catch (...) {
-        catcher.attr("__exit__")(py::none(), py::none(), py::none());
-        throw;
-    }
+        result = im.genfromtxt(path);
+    });
+    return result;
 }
 
 void build_darknet_yaml(py::module_& m, const py::object& builtins, const std::shared_ptr<Imports>& im,
@@ -234,7 +191,8 @@ void build_darknet_yaml(py::module_& m, const py::object& builtins, const std::s
              "split given as null; raises ValueError for what cannot be used.")
         .def("load_instance", {arg("self"), arg("data").ann(im->tf.attr("Tensor")), arg("training").ann(bool_t).def(py::bool_(true))},
              [im](py::object self, py::object data, py::object training_flag) -> py::object {
-                 auto [img_path, ann_path] = unpack_two(data);
+                 std::vector<py::object> paths = pykit::unpack(data, 2);
+                 py::object img_path = paths[0], ann_path = paths[1];
                  img_path = img_path.attr("decode")();
                  py::object img = read_rgb(*im, img_path);
                  py::tuple img_shape = img.attr("shape");
@@ -395,15 +353,15 @@ void build_darknet_dict(py::module_& m, const py::object& builtins, const py::ob
 PYBIND11_MODULE(darknet, m) {
     auto im = std::make_shared<Imports>();
     py::object builtins = py::module_::import("builtins");
-    py::object utils = from_import(builtins, "vireo.quillon.datasets.utils", {"letterbox", "xywhn2xyxy"});
+    py::object utils = pykit::from_import("vireo.quillon.datasets.utils", {"letterbox", "xywhn2xyxy"});
     im->letterbox = utils.attr("letterbox");
     im->xywhn2xyxy = utils.attr("xywhn2xyxy");
-    im->BaseDetectionDataset = from_import(builtins, "vireo.quillon.datasets.core", {"BaseDetectionDataset"}).attr("BaseDetectionDataset");
+    im->BaseDetectionDataset = pykit::import_from("vireo.quillon.datasets.core", "BaseDetectionDataset");
     im->tf = py::module_::import("tensorflow");
-    py::object pil = from_import(builtins, "PIL", {"Image", "ImageFile"});
+    py::object pil = pykit::from_import("PIL", {"Image", "ImageFile"});
     im->Image = pil.attr("Image");
     im->ImageFile = pil.attr("ImageFile");
-    py::object path = from_import(builtins, "os.path", {"join", "basename", "splitext", "exists"});
+    py::object path = pykit::from_import("os.path", {"join", "basename", "splitext", "exists"});
     im->join = path.attr("join");
     im->basename = path.attr("basename");
     im->splitext = path.attr("splitext");

@@ -14,6 +14,8 @@
 
 namespace seg {
 namespace py = pybind11;
+using pykit::list_of;
+using pykit::unpack;
 
 inline const char* const kModule = "vireo.quillon.datasets.segmentation";
 
@@ -36,47 +38,10 @@ struct Imports {
 };
 using ImportsPtr = std::shared_ptr<const Imports>;
 
-// A Python list of the given objects.
-template <class... T>
-py::list list_of(T&&... items) {
-    py::list out;
-    (out.append(std::forward<T>(items)), ...);
-    return out;
-}
-
-// Closes a file or image after a failure, keeping the failure that is already on its way.
-inline void close_quietly(const py::object& handle) {
-    try {
-        handle.attr("close")();
-    } catch (py::error_already_set&) {
-    }
-}
-
-// `with open(path) as f: return load(f)`: the file is closed on every way out.
-inline py::object load_file(const Imports& im, const py::object& path, const py::object& load) {
-    py::object file = im.open(path);
-    py::object content;
-    try {
-        content = load(file);
-    } catch (...) {
-        close_quietly(file);
-        throw;
-    }
-    file.attr("close")();
-    return content;
-}
-
 // `np.array(Image.open(path).convert("RGB")).astype(np.uint8)`, closing the image file.
 inline py::object read_rgb(const Imports& im, const py::object& path) {
-    py::object picture = im.Image.attr("open")(path);
-    py::object rgb;
-    try {
-        rgb = picture.attr("convert")("RGB");
-    } catch (...) {
-        close_quietly(picture);
-        throw;
-    }
-    picture.attr("close")();
+    py::object rgb = pykit::closing(im.Image.attr("open")(path),
+                                    [](const py::object& picture) { return picture.attr("convert")("RGB"); });
     return im.np.attr("asarray")(rgb).attr("astype")(im.np_uint8);
 }
 
@@ -192,20 +157,6 @@ inline py::object paint_mask(const Imports& im, const py::object& self, const py
         fill(canvas, list_of(points[py::int_(i)]), py::arg("color") = color);
     }
     return canvas;
-}
-
-// Python's `a, b, c = data` for `n` names, with Python's messages.
-inline std::vector<py::object> unpack(const py::object& data, size_t n) {
-    std::vector<py::object> items;
-    for (py::handle item : data) {
-        if (items.size() == n)
-            pykit::raise(PyExc_ValueError, "too many values to unpack (expected " + std::to_string(n) + ")");
-        items.push_back(py::reinterpret_borrow<py::object>(item));
-    }
-    if (items.size() < n)
-        pykit::raise(PyExc_ValueError, "not enough values to unpack (expected " + std::to_string(n) + ", got " +
-                                           std::to_string(items.size()) + ")");
-    return items;
 }
 
 // The augmentation pipeline: the six entries of the dataset, or the four of the COCO dataset

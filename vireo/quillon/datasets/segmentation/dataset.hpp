@@ -64,7 +64,7 @@ inline py::object read_sample(const Imports& im, const py::object& self, const p
                               const py::object& train) {
     py::object path = py::hasattr(annotation_file, "numpy") ? annotation_file.attr("numpy")() : annotation_file;
     const std::string shown = py::str(PyBytes_Check(path.ptr()) ? path.attr("decode")("utf-8", "replace") : path);
-    py::object ann = load_file(im, path, im.json.attr("load"));
+    py::object ann = pykit::closing(im.open(path), im.json.attr("load"));
     if (!PyDict_Check(ann.ptr()))
         pykit::raise(PyExc_ValueError, "Annotation file " + shown + " does not hold a JSON object");
     const bool training = pykit::truthy(train);

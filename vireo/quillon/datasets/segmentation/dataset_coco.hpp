@@ -124,7 +124,7 @@ inline void index_coco(const Imports& im, const py::object& self, const py::obje
         pykit::raise(PyExc_FileNotFoundError,
                      pykit::format("Annotation file for training was not found in the given location: {}", path));
     const std::string shown = py::str(path);
-    py::object content = load_file(im, path, json.attr("load"));
+    py::object content = pykit::closing(im.open(path), json.attr("load"));
     if (!PyDict_Check(content.ptr()))
         pykit::raise(PyExc_ValueError, "Annotation file " + shown + " does not hold a JSON object");
 

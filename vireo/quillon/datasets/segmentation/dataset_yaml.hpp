@@ -51,7 +51,7 @@ inline void add_dataset_yaml(py::module_& m, const ImportsPtr& im) {
              [im, cls](pykit::Args& a) {
                  py::object self = a[0], info_file = a[1];
                  py::object yaml = py::module_::import("yaml");
-                 py::object info_dataset = load_file(*im, info_file, yaml.attr("full_load"));
+                 py::object info_dataset = pykit::closing(im->open(info_file), yaml.attr("full_load"));
                  if (!PyDict_Check(info_dataset.ptr()))
                      pykit::raise(PyExc_ValueError,
                                   pykit::format("Configuration file {} does not hold a mapping", info_file));

@@ -28,13 +28,6 @@ struct Imports {
     py::object where;
 };
 
-// A Python number as a float; anything else is a TypeError, as for a C double argument.
-py::float_ to_float(const py::handle& value) {
-    double v = PyFloat_AsDouble(value.ptr());
-    if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-    return py::float_(v);
-}
-
 }  // namespace
 
 PYBIND11_MODULE(scheduler, m) {
@@ -60,8 +53,8 @@ PYBIND11_MODULE(scheduler, m) {
              [cls, im](py::object self, py::object start_lr, py::object target_lr, py::object warmup_steps,
                    py::object total_steps, py::object hold) {
                  pykit::super(*cls, self).attr("__init__")();
-                 self.attr("start_lr") = to_float(start_lr);
-                 self.attr("target_lr") = to_float(target_lr);
+                 self.attr("start_lr") = pykit::to_float(start_lr);
+                 self.attr("target_lr") = pykit::to_float(target_lr);
                  self.attr("warmup_steps") = warmup_steps;
                  self.attr("total_steps") = total_steps;
                  self.attr("hold") = hold;

@@ -1,5 +1,5 @@
 // Shared pieces of the detection trainer: the module's imports and small helpers that
-// reproduce Python statements (unpacking, `with` blocks, `%`) over pybind11 objects.
+// reproduce Python statements (`%`, comparisons, file writes) over pybind11 objects.
 #pragma once
 
 #include <pykit.hpp>
@@ -10,6 +10,8 @@
 
 namespace detection {
 namespace py = pybind11;
+using pykit::unpack;
+using pykit::with;
 
 // The modules imported at load, in load order, plus attributes used on every step.
 struct Imports {
@@ -56,50 +58,6 @@ inline py::object path_join(const Imports& im, const py::handle& a, const char* 
 
 inline bool path_exists(const Imports& im, const py::handle& path) {
     return pykit::truthy(im.os.attr("path").attr("exists")(path));
-}
-
-// `a, b, c = obj` with Python's errors when the count differs.
-inline std::vector<py::object> unpack(const py::handle& obj, size_t count) {
-    PyObject* it = PyObject_GetIter(obj.ptr());
-    if (!it) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
-        PyErr_Clear();
-        pykit::raise(PyExc_TypeError,
-                     std::string("cannot unpack non-iterable ") + Py_TYPE(obj.ptr())->tp_name + " object");
-    }
-    py::object iterator = py::reinterpret_steal<py::object>(it);
-    std::vector<py::object> items;
-    while (items.size() <= count) {
-        PyObject* next = PyIter_Next(iterator.ptr());
-        if (!next) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            break;
-        }
-        items.push_back(py::reinterpret_steal<py::object>(next));
-    }
-    if (items.size() < count)
-        pykit::raise(PyExc_ValueError, "not enough values to unpack (expected " + std::to_string(count) +
-                                           ", got " + std::to_string(items.size()) + ")");
-    if (items.size() > count)
-        pykit::raise(PyExc_ValueError, "too many values to unpack (expected " + std::to_string(count) + ")");
-    return items;
-}
-
-// `with manager as value: body(value)`: __exit__ runs on every way out, and gets the
-// exception's details when the body fails, as in Python.
-template <class Body>
-void with(const py::object& manager, Body body) {
-    py::object value = manager.attr("__enter__")();
-    try {
-        body(value);
-    } catch (py::error_already_set& e) {
-        manager.attr("__exit__")(e.type(), e.value(), e.trace());
-        throw;
-    } catch (...) {
-        manager.attr("__exit__")(py::none(), py::none(), py::none());
-        throw;
-    }
-    manager.attr("__exit__")(py::none(), py::none(), py::none());
 }
 
 // `with open(path, "w") as f: f.write(text)`

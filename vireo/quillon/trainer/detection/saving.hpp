@@ -5,13 +5,6 @@
 
 namespace detection {
 
-// A Python number as a float; anything else is a TypeError.
-inline py::float_ to_float(const py::handle& value) {
-    double v = PyFloat_AsDouble(value.ptr());
-    if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-    return py::float_(v);
-}
-
 // Saves `model` to `path` (HDF5) without ever leaving a half-written file in its place.
 inline void save_checkpoint(const Imports& im, const py::object& model, const py::object& path) {
     write_replacing(im, path, ".h5", [&](const py::object& temp) { model.attr("save")(temp); });
@@ -24,7 +17,7 @@ inline void log_artifact_if_active(const py::object& self, const py::object& pat
 }
 
 inline void save_model(const Imports& im, const py::object& self, const py::object& value) {
-    py::float_ val = to_float(value);
+    py::float_ val = pykit::to_float(value);
 
     // The training heads go first, so that a channels-first export sees only inference outputs.
     py::object new_model = self.attr("remove_training_outputs")(self.attr("model"));
