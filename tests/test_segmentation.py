@@ -431,12 +431,12 @@ def test_repeated_points_are_dropped_and_zero_length_outlines_skipped(folders):
     ([[part(square(5, 5, 30, 30), 3)]], "class 3 is not an index of the 3 labels"),
     ([[part(square(5, 5, 30, 30), -1)]], "class -1 is not an index"),
     ([[{"polygon": [[0.1, 0.1], [0.5, float("nan")], [0.5, 0.5]], "class": 0}]], "not finite"),
-    ([[{"class": 0}]], "object 0, part 0: the part has no ``polygon``"),
+    ([[{"class": 0}]], r"segment\[0\]\[0\]: the part has no ``polygon``"),
     ([[part(square(5, 5, 30, 30), 0)], [{"polygon": [[0.1, 0.1], [0.5, 0.1], [0.5, 0.5]]}]],
-     "object 1, part 0: the part has no ``class``"),
+     r"segment\[1\]\[0\]: the part has no ``class``"),
     ([[{"polygon": [[0.1, 0.1, 0.2], [0.5, 0.1, 0.3], [0.5, 0.5, 0.4]], "class": 0}]], "not a list of \\[x, y\\]"),
     ({"polygon": [[0.1, 0.1]], "class": 0}, "``segment`` is not a list of objects"),
-    ([part(square(5, 5, 30, 30), 0)], "object 0 is not a list of parts"),
+    ([part(square(5, 5, 30, 30), 0)], r"segment\[0\]: the object is not a list of parts"),
 ])
 def test_bad_annotations_name_the_file_and_the_place(folders, segment, match):
     path = add_sample(folders, "train", "bad", segment)

@@ -86,12 +86,13 @@ inline py::object read_sample(const Imports& im, const py::object& self, const p
         size_t object_index = 0;
         for (py::handle object : segment) {
             if (!PyList_Check(object.ptr()))
-                pykit::raise(PyExc_ValueError, "Annotation file " + shown + ": object " +
-                                                   std::to_string(object_index) + " is not a list of parts");
+                pykit::raise(PyExc_ValueError, "Annotation file " + shown + ", segment[" +
+                                                   std::to_string(object_index) + "]: the object is not a list of parts");
             size_t part_index = 0;
             for (py::handle part : object) {
-                const std::string where = "Annotation file " + shown + ", object " + std::to_string(object_index) +
-                                          ", part " + std::to_string(part_index++);
+                // The part's place as a JSON path: segment[object][part].
+                const std::string where = "Annotation file " + shown + ", segment[" + std::to_string(object_index) +
+                                          "][" + std::to_string(part_index++) + "]";
                 if (!PyDict_Check(part.ptr())) pykit::raise(PyExc_ValueError, where + ": the part is not a JSON object");
                 py::object raw = part.attr("get")("polygon");
                 py::object cls = part.attr("get")("class");
