@@ -10,17 +10,18 @@ os.environ.setdefault("TF_USE_LEGACY_KERAS", "1")
 os.environ.setdefault("NO_ALBUMENTATIONS_UPDATE", "1")
 
 
-def _check_keras():
-    """Fails clearly when tf.keras is Keras 3 (TensorFlow was imported before vireo)."""
+def require_keras2():
+    """Fails clearly when tf.keras is Keras 3: TensorFlow had already loaded its Keras before
+    vireo set TF_USE_LEGACY_KERAS. The trainer and the schedule need Keras 2."""
     import sys
 
     tf = sys.modules.get("tensorflow")
-    if tf is None:
+    if tf is None:  # TensorFlow will load with the setting above
         return
     name = getattr(tf.keras, "__name__", "")
     if not name.startswith("tf_keras"):
         raise ImportError(
-            "vireo.quillon needs Keras 2 (tf-keras), but tf.keras is %r. TensorFlow was imported "
-            "before vireo with TF_USE_LEGACY_KERAS unset: import vireo first, or set "
+            "vireo.quillon needs Keras 2 (tf-keras), but tf.keras is %r: Keras was loaded before "
+            "vireo with TF_USE_LEGACY_KERAS unset. Import vireo before using tf.keras, or set "
             "TF_USE_LEGACY_KERAS=1 in the environment." % name
         )

@@ -1,1 +1,4 @@
-"""vireo.quillon.schedulers."""
+"""vireo.quillon.schedulers: needs Keras 2 (tf-keras)."""
+import vireo
+
+vireo.require_keras2()

@@ -1,1 +1,4 @@
-"""vireo.quillon.trainer."""
+"""vireo.quillon.trainer: needs Keras 2 (tf-keras)."""
+import vireo
+
+vireo.require_keras2()
