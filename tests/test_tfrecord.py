@@ -352,18 +352,34 @@ def test_native_reader_matches_tensorflow(tmp_path, name, training):
         assert getattr(a, "dtype", None) == getattr(b, "dtype", None)
 
 
-def test_native_reader_matches_tensorflow_on_damaged_records(tmp_path):
-    ds = reader(tmp_path)
-    rng = np.random.RandomState(7)
+def damaged_records(count=400, seed=7):
+    """The same small record with 1-2 bytes of its structure (not of the JPEG) changed, kept
+    only where the result is still a well-formed Example message."""
+    rng = np.random.RandomState(seed)
     base = bytearray(record("f.jpg", 8, 8, objects=[1], bboxes=[0.5, 0.5, 0.2, 0.2]))
-    # Damage the record structure around the JPEG, not the JPEG itself.
     start, end = bytes(base).index(b"\xff\xd8"), bytes(base).index(b"\xff\xd9") + 2
     places = list(range(start)) + list(range(end, len(base)))
-    for _ in range(60):
+    out = []
+    for _ in range(count):
         data = bytearray(base)
         for at in rng.choice(places, rng.randint(1, 3)):
             data[at] = rng.randint(256)
-        data = bytes(data)
+        try:
+            tf.train.Example.FromString(bytes(data))
+        except Exception:
+            continue
+        out.append(bytes(data))
+    return out
+
+
+def test_native_reader_matches_tensorflow_on_damaged_records(tmp_path):
+    # Only well-formed messages are compared: on malformed bytes TensorFlow's own
+    # parse_single_example reads past the record now and then (varying results, or a crash of
+    # the process), which no comparison can rely on.
+    ds = reader(tmp_path)
+    records = damaged_records()
+    assert len(records) > 50
+    for data in records:
         native, reference = _outcome(ds, data, False), _outcome(ds, tf.constant(data), False)
         assert len(native) == len(reference), data
         for a, b in zip(native, reference):
