@@ -29,8 +29,8 @@ In short::
     trainer.train(cfg["epochs"], dataset.build_train_iterator(cfg["batch_size"], 2),
                   dataset.build_val_iterator(1), DetectionEvaluator(model, cfg["input_shape"]))
 
-`DEMO_CONFIG` holds settings that train to a useful mAP in a few minutes on two CPU cores.
-`check_learning.py` trains and validates the same pieces without the trainer.
+`DEMO_CONFIG` holds settings that train to a useful mAP in a few minutes on two CPU cores;
+`examples/demo.py` is the complete run.
 """
 
 DEMO_CONFIG = {
