@@ -245,4 +245,34 @@ inline py::object tf_gt_mask(const Imports& im, const py::object& self, const py
     return py::make_tuple(items[0], gt_mask);
 }
 
+// The mask and augmentation methods both dataset classes publish, with the same signatures.
+inline py::object build_gt_mask_method(const ImportsPtr& im) {
+    return pykit::function("build_gt_mask", {pykit::arg("self"), pykit::arg("data")},
+                           [im](py::object self, py::object data) { return tf_gt_mask(*im, self, data); },
+                           "Graph-side ``_build_gt_mask``: [image, outlines, classes] -> (image, mask).");
+}
+
+inline py::object paint_mask_method(const ImportsPtr& im) {
+    return pykit::function(
+        "_build_gt_mask", {pykit::arg("self"), pykit::arg("masks"), pykit::arg("classes")},
+        [im](py::object self, py::object masks, py::object classes) { return paint_mask(*im, self, masks, classes); },
+        "Paints the outlines into an int32 mask of shape[:2]: class + 1 inside each, later ones on top.");
+}
+
+inline py::object apply_augmentation_method(const ImportsPtr& im) {
+    py::object ndarray = im->np.attr("ndarray");
+    return pykit::function(
+        "apply_augmentation", {pykit::arg("self"), pykit::arg("image").ann(ndarray), pykit::arg("mask").ann(ndarray)},
+        [im](py::object self, py::object image, py::object mask) { return augment(*im, self, image, mask); },
+        "Augments one image (uint8) and its mask (int32) with the training pipeline.");
+}
+
+inline py::object tf_apply_augmentation_method(const ImportsPtr& im) {
+    py::object tensor = im->tf.attr("Tensor");
+    return pykit::function(
+        "tf_apply_augmentation", {pykit::arg("self"), pykit::arg("image").ann(tensor), pykit::arg("mask").ann(tensor)},
+        [im](py::object self, py::object image, py::object mask) { return tf_augment(*im, self, image, mask); },
+        "Graph-side ``apply_augmentation``.");
+}
+
 }  // namespace seg

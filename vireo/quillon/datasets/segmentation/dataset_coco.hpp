@@ -266,23 +266,10 @@ inline void add_dataset_coco(py::module_& m, const ImportsPtr& im) {
         .def("_read_data", {arg("self"), arg("image_id")},
              [im](py::object self, py::object image_id) { return read_coco_sample(*im, self, image_id); },
              "Reads one training sample by image id: (image, outlines, classes).")
-        .method(pykit::function("build_gt_mask", {arg("self"), arg("data")},
-                                [im](py::object self, py::object data) { return tf_gt_mask(*im, self, data); },
-                                "Graph-side ``_build_gt_mask``: [image, outlines, classes] -> (image, mask)."),
-                tf_function)
-        .def("_build_gt_mask", {arg("self"), arg("masks"), arg("classes")},
-             [im](py::object self, py::object masks, py::object classes) { return paint_mask(*im, self, masks, classes); },
-             "Paints the outlines into an int32 mask of shape[:2]: class + 1 inside each, later ones on top.")
-        .def("apply_augmentation", {arg("self"), arg("image").ann(im->np.attr("ndarray")), arg("mask").ann(im->np.attr("ndarray"))},
-             [im](py::object self, py::object image, py::object mask) { return augment(*im, self, image, mask); },
-             "Augments one image (uint8) and its mask (int32) with the training pipeline.")
-        .method(pykit::function("tf_apply_augmentation",
-                                {arg("self"), arg("image").ann(im->tf.attr("Tensor")), arg("mask").ann(im->tf.attr("Tensor"))},
-                                [im](py::object self, py::object image, py::object mask) {
-                                    return tf_augment(*im, self, image, mask);
-                                },
-                                "Graph-side ``apply_augmentation``."),
-                tf_function)
+        .method(build_gt_mask_method(im), tf_function)
+        .method(paint_mask_method(im))
+        .method(apply_augmentation_method(im))
+        .method(tf_apply_augmentation_method(im), tf_function)
         .def("build_train_iterator",
              {arg("self"), arg("batch_size").ann(int_t).def(py::int_(10)), arg("prefetch").ann(int_t).def(py::int_(10))},
              [im](py::object self, py::object batch_size, py::object prefetch) {
