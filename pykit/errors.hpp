@@ -3,6 +3,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <new>
+#include <stdexcept>
 #include <string>
 
 namespace pykit {
@@ -35,12 +37,24 @@ PyObject* guarded(Fn&& fn) noexcept {
         return fn().release().ptr();
     } catch (py::error_already_set& e) {
         e.restore();
+    } catch (py::builtin_exception& e) {  // py::value_error, py::type_error, py::cast_error, ...
+        e.set_error();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error& e) {  // a size past what a container can hold
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::out_of_range& e) {
+        PyErr_SetString(PyExc_IndexError, e.what());
+    } catch (const std::invalid_argument& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::domain_error& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::overflow_error& e) {
+        PyErr_SetString(PyExc_OverflowError, e.what());
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (...) {
-        try {
-            py::detail::try_translate_exceptions();
-        } catch (...) {
-            PyErr_SetString(PyExc_SystemError, "unhandled C++ exception");
-        }
+        PyErr_SetString(PyExc_RuntimeError, "Caught an unknown exception!");
     }
     return nullptr;
 }

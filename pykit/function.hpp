@@ -12,16 +12,20 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "context.hpp"
 #include "errors.hpp"
 
 namespace pykit {
 namespace py = pybind11;
 
 using Args = std::vector<py::object>;
-using Body = std::function<py::object(Args&)>;
+// A body gets the module's state (null for functions without a context) and the bound arguments.
+using Body = std::function<py::object(Captures*, Args&)>;
 
 // One positional-or-keyword parameter. An annotation of exactly `str`, `list` or `dict`
 // also restricts the argument to that built-in type or None (checked before the body).
@@ -38,22 +42,26 @@ inline Param arg(const char* name) { return Param{name, {}, {}}; }
 
 namespace detail {
 
-// Adapts callables taking N pybind11 objects (or Args&) to a Body.
+// Adapts a body to the Body type. A body is a named function (or a lambda without captures)
+// taking one pybind11 object per parameter, optionally preceded by the module's state
+// (`const State&`, State deriving from Captures).
 template <class T> struct callable_traits : callable_traits<decltype(&T::operator())> {};
 template <class R, class... A> struct callable_traits<R (*)(A...)> {
     using result = R;
+    using params = std::tuple<A...>;
     static constexpr size_t arity = sizeof...(A);
     static constexpr bool takes_args = sizeof...(A) == 1 && (std::is_same_v<std::decay_t<A>, Args> && ...);
 };
+template <class R, class... A> struct callable_traits<R(A...)> : callable_traits<R (*)(A...)> {};
 template <class R, class C, class... A>
 struct callable_traits<R (C::*)(A...) const> : callable_traits<R (*)(A...)> {};
 template <class R, class C, class... A>
 struct callable_traits<R (C::*)(A...)> : callable_traits<R (*)(A...)> {};
 
-template <class F, size_t... I>
-decltype(auto) invoke_spread(F& f, Args& a, std::index_sequence<I...>) {
-    return f(a[I]...);
-}
+template <class Traits, bool = (Traits::arity > 0)> struct first_param { using type = void; };
+template <class Traits> struct first_param<Traits, true> {
+    using type = std::decay_t<std::tuple_element_t<0, typename Traits::params>>;
+};
 
 template <class T> struct is_accessor : std::false_type {};
 template <class Policy> struct is_accessor<py::detail::accessor<Policy>> : std::true_type {};
@@ -71,27 +79,56 @@ py::object to_object(T&& value) {
         return py::cast(std::forward<T>(value));
 }
 
+template <class Result, class Call>
+py::object call_body(Call&& call) {
+    if constexpr (std::is_void_v<Result>) {
+        call();
+        return py::none();
+    } else {
+        return to_object(call());
+    }
+}
+
+template <class F, class State, size_t... I>
+decltype(auto) invoke_with_state(F& f, Captures* state, Args& a, std::index_sequence<I...>) {
+    if (!state) raise(PyExc_SystemError, "native function called after its module state was cleared");
+    return f(static_cast<State&>(*state), a[I]...);
+}
+
+template <class F, size_t... I>
+decltype(auto) invoke_spread(F& f, Args& a, std::index_sequence<I...>) {
+    return f(a[I]...);
+}
+
 template <class F>
 Body make_body(F f, size_t param_count) {
     using traits = callable_traits<std::decay_t<F>>;
+    using result = typename traits::result;
+    using first = typename first_param<traits>::type;
     if constexpr (traits::takes_args) {
-        return [f = std::move(f)](Args& a) mutable -> py::object {
-            if constexpr (std::is_void_v<typename traits::result>) { f(a); return py::none(); }
-            else return to_object(f(a));
+        return [f = std::move(f)](Captures*, Args& a) mutable -> py::object {
+            return call_body<result>([&]() -> decltype(auto) { return f(a); });
+        };
+    } else if constexpr (std::is_base_of_v<Captures, first>) {
+        if (traits::arity != param_count + 1)
+            throw std::logic_error("pykit: body arity does not match the parameter list");
+        return [f = std::move(f)](Captures* state, Args& a) mutable -> py::object {
+            auto seq = std::make_index_sequence<traits::arity - 1>{};
+            return call_body<result>([&]() -> decltype(auto) { return invoke_with_state<F, first>(f, state, a, seq); });
         };
     } else {
         if (traits::arity != param_count)
             throw std::logic_error("pykit: body arity does not match the parameter list");
-        return [f = std::move(f)](Args& a) mutable -> py::object {
+        return [f = std::move(f)](Captures*, Args& a) mutable -> py::object {
             auto seq = std::make_index_sequence<traits::arity>{};
-            if constexpr (std::is_void_v<typename traits::result>) { invoke_spread(f, a, seq); return py::none(); }
-            else return to_object(invoke_spread(f, a, seq));
+            return call_body<result>([&]() -> decltype(auto) { return invoke_spread(f, a, seq); });
         };
     }
 }
 
 struct Definition {
     std::vector<Param> params;
+    std::vector<py::object> names;     // interned parameter names, for keyword matching
     std::vector<PyTypeObject*> exact;  // per parameter: the enforced built-in type, or null
     size_t required = 0;               // parameters before the first default
     py::object return_annotation;
@@ -111,9 +148,13 @@ struct FunctionObject {
     PyObject* signature;    // cached inspect.Signature, or null until first asked
     PyObject* dict;
     PyObject* weakreflist;
+    PyObject* context;      // the module's state (a native context), or null
 };
 
 inline FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
+
+// A field's value for a getter; fields are null only after the collector cleared the function.
+inline PyObject* none_if_null(PyObject* o) { return Py_NewRef(o ? o : Py_None); }
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'": CPython's list of missing names.
 inline std::string join_missing(const std::vector<std::string>& names) {
@@ -139,13 +180,13 @@ inline bool bind_arguments(FunctionObject* f, PyObject* const* args, size_t narg
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-            Py_ssize_t len = 0;
-            const char* text = PyUnicode_AsUTF8AndSize(key, &len);
-            if (!text) return false;
             size_t index = count;
             for (size_t i = 0; i < count && index == count; ++i) {
-                const std::string& pname = definition.params[i].name;
-                if ((size_t)len == pname.size() && pname.compare(0, pname.size(), text, len) == 0) index = i;
+                PyObject* pname = definition.names[i].ptr();
+                if (key == pname) { index = i; break; }
+                int equal = PyObject_RichCompareBool(key, pname, Py_EQ);
+                if (equal < 0) return false;
+                if (equal) index = i;
             }
             if (index == count) {
                 PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
@@ -192,14 +233,44 @@ inline bool bind_arguments(FunctionObject* f, PyObject* const* args, size_t narg
 
 inline PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     FunctionObject* f = as_function(self);
+    if (!f->definition) {
+        PyErr_SetString(PyExc_SystemError, "native function called after it was cleared");
+        return nullptr;
+    }
     Args slots;
     if (!bind_arguments(f, args, PyVectorcall_NARGS(nargsf), kwnames, slots)) return nullptr;
-    return guarded([&] { return f->definition->body(slots); });
+    Captures* state = f->context ? context_state(f->context) : nullptr;
+    py::object keep_context = py::reinterpret_borrow<py::object>(f->context);  // alive for the call
+    return guarded([&] { return f->definition->body(state, slots); });
 }
 
-inline void function_dealloc(PyObject* self) {
+// Every reference the function owns, for the collector: its attributes, the parameters'
+// defaults and annotations, and the module state its body uses.
+inline int function_traverse(PyObject* self, visitproc visit, void* arg) {
     FunctionObject* f = as_function(self);
-    if (f->weakreflist) PyObject_ClearWeakRefs(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->signature);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->context);
+    if (const Definition* d = f->definition) {
+        for (const Param& p : d->params) {
+            Py_VISIT(p.annotation.ptr());
+            Py_VISIT(p.default_.ptr());
+        }
+        for (const py::object& name : d->names) Py_VISIT(name.ptr());
+        Py_VISIT(d->return_annotation.ptr());
+    }
+    return 0;
+}
+
+inline int function_clear(PyObject* self) {
+    FunctionObject* f = as_function(self);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->module);
@@ -208,8 +279,16 @@ inline void function_dealloc(PyObject* self) {
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->signature);
     Py_CLEAR(f->dict);
-    delete f->definition;  // drops the body's captured references
+    Py_CLEAR(f->context);
+    delete f->definition;  // drops the parameters' objects and the body
     f->definition = nullptr;
+    return 0;
+}
+
+inline void function_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    if (as_function(self)->weakreflist) PyObject_ClearWeakRefs(self);
+    function_clear(self);
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -219,10 +298,12 @@ inline PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
 }
 
 inline PyObject* function_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+    PyObject* qualname = as_function(self)->qualname;
+    if (!qualname) return PyUnicode_FromFormat("<function at %p>", self);
+    return PyUnicode_FromFormat("<function %U at %p>", qualname, self);
 }
 
-inline PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+inline PyObject* function_reduce(PyObject* self, PyObject*) { return none_if_null(as_function(self)->qualname); }
 
 inline PyObject* build_signature(FunctionObject* f) {
     return guarded([&]() -> py::object {
@@ -244,7 +325,7 @@ inline PyObject* build_signature(FunctionObject* f) {
 
 // Attribute slots: the same get/set behaviour as a Python function's.
 #define PYKIT_FIELD_GETSET(field, allow_none)                                                    \
-    [](PyObject* self, void*) -> PyObject* { return Py_NewRef(as_function(self)->field); },      \
+    [](PyObject* self, void*) -> PyObject* { return none_if_null(as_function(self)->field); },   \
     [](PyObject* self, PyObject* value, void*) -> int {                                          \
         if (value == nullptr || (!(allow_none) && !PyUnicode_Check(value))) {                    \
             PyErr_SetString(PyExc_TypeError, "__" #field "__ must be set to a string object");   \
@@ -260,15 +341,16 @@ inline PyGetSetDef* function_getsets() {
         {"__qualname__", PYKIT_FIELD_GETSET(qualname, false), nullptr, nullptr},
         {"__module__", PYKIT_FIELD_GETSET(module, true), nullptr, nullptr},
         {"__doc__", PYKIT_FIELD_GETSET(doc, true), nullptr, nullptr},
-        {"__defaults__", [](PyObject* self, void*) -> PyObject* { return Py_NewRef(as_function(self)->defaults); },
+        {"__defaults__", [](PyObject* self, void*) -> PyObject* { return none_if_null(as_function(self)->defaults); },
          nullptr, nullptr, nullptr},
         {"__kwdefaults__", [](PyObject*, void*) -> PyObject* { Py_RETURN_NONE; }, nullptr, nullptr, nullptr},
         {"__annotations__",
-         [](PyObject* self, void*) -> PyObject* { return Py_NewRef(as_function(self)->annotations); }, nullptr,
+         [](PyObject* self, void*) -> PyObject* { return none_if_null(as_function(self)->annotations); }, nullptr,
          nullptr, nullptr},
         {"__signature__",
          [](PyObject* self, void*) -> PyObject* {
              FunctionObject* f = as_function(self);
+             if (!f->definition) return Py_NewRef(Py_None);
              if (!f->signature) f->signature = build_signature(f);
              return Py_XNewRef(f->signature);
          },
@@ -295,7 +377,9 @@ inline PyTypeObject* function_type() {
         t.tp_repr = function_repr;
         t.tp_getattro = PyObject_GenericGetAttr;
         t.tp_setattro = PyObject_GenericSetAttr;
-        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_GC;
+        t.tp_traverse = function_traverse;
+        t.tp_clear = function_clear;
         t.tp_doc = "A function whose body is native code.";
         t.tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
         t.tp_dictoffset = offsetof(FunctionObject, dict);
@@ -319,11 +403,13 @@ inline PyTypeObject* exact_type_for(const py::object& annotation) {
 
 }  // namespace detail
 
-// Builds a native function. `body` takes one pybind11 object per parameter (or an Args&).
-// The class builder later sets __qualname__ and __module__ when the function becomes a method.
+// Builds a native function. `body` is a named function (or a lambda without captures) taking
+// one pybind11 object per parameter, preceded by `State&` when `context` is given (a native
+// context made by make_context<State>()). The class builder later sets __qualname__ and
+// __module__ when the function becomes a method.
 template <class F>
 py::object function(const std::string& name, std::vector<Param> params, F body, const char* doc = nullptr,
-                    py::object return_annotation = {}) {
+                    py::object return_annotation = {}, py::object context = {}) {
     auto definition = std::make_unique<detail::Definition>();
     bool seen_default = false;
     py::list defaults;
@@ -334,26 +420,38 @@ py::object function(const std::string& name, std::vector<Param> params, F body, 
         else ++definition->required;
         if (p.annotation) annotations[py::str(p.name)] = p.annotation;
         definition->exact.push_back(detail::exact_type_for(p.annotation));
+        PyObject* interned = PyUnicode_FromString(p.name.c_str());
+        if (!interned) throw py::error_already_set();
+        PyUnicode_InternInPlace(&interned);
+        definition->names.push_back(py::reinterpret_steal<py::object>(interned));
     }
     if (return_annotation) annotations["return"] = return_annotation;
+    if (context && !is_context(context)) throw std::logic_error("pykit: a function's context must come from make_context");
     definition->body = detail::make_body(std::move(body), params.size());
     definition->params = std::move(params);
     definition->return_annotation = std::move(return_annotation);
 
-    PyTypeObject* type = detail::function_type();
-    auto* f = PyObject_New(detail::FunctionObject, type);
+    py::str name_object(name);
+    py::object doc_object = doc ? py::object(py::str(doc)) : py::none();
+    py::object defaults_object = defaults.empty() ? py::object(py::none()) : py::object(py::tuple(defaults));
+
+    // Every field is set before the object can be seen or freed, so nothing below can leave a
+    // half-built function behind.
+    auto* f = PyObject_GC_New(detail::FunctionObject, detail::function_type());
     if (!f) throw py::error_already_set();
     f->vectorcall = detail::function_vectorcall;
     f->definition = definition.release();
-    f->name = py::str(name).release().ptr();
-    f->qualname = Py_NewRef(f->name);
+    f->name = Py_NewRef(name_object.ptr());
+    f->qualname = Py_NewRef(name_object.ptr());
     f->module = Py_NewRef(Py_None);
-    f->doc = doc ? py::str(doc).release().ptr() : Py_NewRef(Py_None);
-    f->defaults = defaults.empty() ? Py_NewRef(Py_None) : py::tuple(defaults).release().ptr();
+    f->doc = doc_object.release().ptr();
+    f->defaults = defaults_object.release().ptr();
     f->annotations = annotations.release().ptr();
     f->signature = nullptr;
     f->dict = nullptr;
     f->weakreflist = nullptr;
+    f->context = context.release().ptr();
+    PyObject_GC_Track(f);
     return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
 }
 

@@ -16,14 +16,17 @@ namespace pykit {
 namespace py = pybind11;
 
 // A late-bound reference to a class that method bodies can capture before the class exists
-// (for `super(Class, self)`).
+// (for `super(Class, self)`). Kept while modules move to a context; a ClassRef is not seen by
+// the garbage collector, a Ref in the module's state is.
 using ClassRef = std::shared_ptr<py::object>;
 inline ClassRef class_ref() { return std::make_shared<py::object>(); }
 
 class ClassBuilder {
 public:
-    ClassBuilder(std::string module, std::string name, py::tuple bases = py::tuple())
-        : module_(std::move(module)), name_(std::move(name)), bases_(std::move(bases)) {
+    // `context` (from make_context) is handed to every method defined with def(); bodies then
+    // take the module's state as their first parameter.
+    ClassBuilder(std::string module, std::string name, py::tuple bases = py::tuple(), py::object context = {})
+        : module_(std::move(module)), name_(std::move(name)), bases_(std::move(bases)), context_(std::move(context)) {
         namespace_["__module__"] = py::str(module_);
         namespace_["__qualname__"] = py::str(name_);
     }
@@ -44,14 +47,14 @@ public:
     template <class F>
     ClassBuilder& def(const std::string& fname, std::vector<Param> params, F body, const char* doc = nullptr,
                       py::object return_annotation = {}) {
-        return method(function(fname, std::move(params), std::move(body), doc, std::move(return_annotation)));
+        return method(function(fname, std::move(params), std::move(body), doc, std::move(return_annotation), context_));
     }
 
     // The same, stored in the class wrapped by `wrap` (for instance tf.function).
     template <class F>
     ClassBuilder& def_wrapped(py::object wrap, const std::string& fname, std::vector<Param> params, F body,
                               const char* doc = nullptr) {
-        return method(function(fname, std::move(params), std::move(body), doc), std::move(wrap));
+        return method(function(fname, std::move(params), std::move(body), doc, {}, context_), std::move(wrap));
     }
 
     ClassBuilder& attr(const char* key, py::object value) {
@@ -61,6 +64,12 @@ public:
 
     // Creates the class through the most derived metaclass of its bases, stores it in the
     // module under its name, fills `ref` when given, and returns it.
+    py::object build(py::module_& m, Ref& ref) {
+        py::object cls = build(m);
+        ref = cls;
+        return cls;
+    }
+
     py::object build(py::module_& m, const ClassRef& ref = nullptr) {
         py::object meta = py::reinterpret_borrow<py::object>((PyObject*)&PyType_Type);
         for (py::handle base : bases_) {
@@ -77,6 +86,7 @@ private:
     std::string module_;
     std::string name_;
     py::tuple bases_;
+    py::object context_;
     py::dict namespace_;
 };
 

@@ -2,6 +2,7 @@
 // function semantics, a class builder over `type(...)`, and small helpers for method bodies.
 #pragma once
 
+#include "context.hpp"
 #include "errors.hpp"
 #include "function.hpp"
 #include "klass.hpp"

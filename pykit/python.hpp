@@ -52,26 +52,60 @@ void print(A&&... args) {
 // warnings.warn(message)
 inline void warn(const std::string& message) { py::module_::import("warnings").attr("warn")(message); }
 
-// Python's truth test.
+// Python's truth test: `if value:`.
 inline bool truthy(const py::handle& h) {
     int r = PyObject_IsTrue(h.ptr());
     if (r < 0) throw py::error_already_set();
     return r == 1;
 }
 
-// `a == b` with Python semantics.
-inline bool equals(const py::handle& a, const py::handle& b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
-// `a > b`, `a < b`, ... as Python evaluates them, keeping the result object (an element-wise
-// tensor or array, not a truth value).
+// Comparisons, the one way the modules write them.
+// `a op b` as Python evaluates it, keeping the result object (an element-wise tensor or array,
+// not a truth value); op is Py_LT, Py_LE, Py_EQ, Py_NE, Py_GT or Py_GE.
 inline py::object compare(const py::handle& a, const py::handle& b, int op) {
     PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), op);
     if (!r) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(r);
+}
+
+// `if a op b:`: the comparison, then Python's truth test of its result.
+inline bool holds(const py::handle& a, const py::handle& b, int op) { return truthy(compare(a, b, op)); }
+
+// `if a == b:`
+inline bool equals(const py::handle& a, const py::handle& b) { return holds(a, b, Py_EQ); }
+
+// `item in container` (membership tests identity first, then ==, as Python does).
+inline bool contains(const py::handle& container, const py::handle& item) {
+    int r = PySequence_Contains(container.ptr(), item.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+// Python's conversions: `float(x)`, `int(x)`, `str(x)`, `tuple(x)`, `list(x)`. Each returns the
+// exact built-in type (a numpy.float64 becomes a float, a str subclass a str, a namedtuple a
+// tuple), where pybind11's own constructors keep subclasses.
+namespace detail {
+inline py::object call_type(PyTypeObject* type, const py::handle& value) {
+    PyObject* r = PyObject_CallOneArg(reinterpret_cast<PyObject*>(type), value.ptr());
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+}  // namespace detail
+
+inline py::float_ as_float(const py::handle& value) {
+    return py::reinterpret_steal<py::float_>(detail::call_type(&PyFloat_Type, value).release());
+}
+inline py::int_ as_int(const py::handle& value) {
+    return py::reinterpret_steal<py::int_>(detail::call_type(&PyLong_Type, value).release());
+}
+inline py::str as_str(const py::handle& value) {
+    return py::reinterpret_steal<py::str>(detail::call_type(&PyUnicode_Type, value).release());
+}
+inline py::tuple as_tuple(const py::handle& value) {
+    return py::reinterpret_steal<py::tuple>(detail::call_type(&PyTuple_Type, value).release());
+}
+inline py::list as_list(const py::handle& value) {
+    return py::reinterpret_steal<py::list>(detail::call_type(&PyList_Type, value).release());
 }
 
 // Python's `str.format`.

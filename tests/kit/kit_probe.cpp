@@ -9,6 +9,40 @@
 namespace py = pybind11;
 using pykit::arg;
 
+namespace {
+
+// The state of a class made by make_cycle_class: it refers to the class whose methods hold it,
+// a cycle that only the collector can free.
+struct CycleState : pykit::Captures {
+    pykit::Ref cls{this};
+    pykit::Ref payload{this};
+};
+
+py::object cycle_payload(const CycleState& state, const py::object&) { return state.payload; }
+py::object cycle_class(const CycleState& state, const py::object&) { return state.cls; }
+
+// convert(kind, value): Python's float(), int(), str(), tuple() or list() through the kit.
+py::object convert(const py::object& kind, const py::object& value) {
+    std::string k = py::str(kind);
+    if (k == "float") return pykit::as_float(value);
+    if (k == "int") return pykit::as_int(value);
+    if (k == "str") return pykit::as_str(value);
+    if (k == "tuple") return pykit::as_tuple(value);
+    if (k == "list") return pykit::as_list(value);
+    throw std::invalid_argument("unknown conversion: " + k);
+}
+
+// compare(a, b, op): (a op b, bool(a op b), a in b-as-container) through the kit's helpers.
+py::object compare(const py::object& a, const py::object& b, const py::object& op) {
+    static const char* const names[] = {"<", "<=", "==", "!=", ">", ">="};
+    std::string text = py::str(op);
+    for (int i = 0; i < 6; ++i)
+        if (text == names[i]) return py::make_tuple(pykit::compare(a, b, i), pykit::holds(a, b, i));
+    throw std::invalid_argument("unknown operator: " + text);
+}
+
+}  // namespace
+
 PYBIND11_MODULE(_kit_probe, m) {
     const std::string module = "_kit_probe";
     py::object builtins = py::module_::import("builtins");
@@ -134,4 +168,32 @@ PYBIND11_MODULE(_kit_probe, m) {
              [scaler_ref](py::object self) -> py::object { return pykit::super(*scaler_ref, self).attr("greeting"); })
         .def("takes_list", {arg("self"), arg("items").ann(list_t)}, [](py::object, py::object items) { return items; })
         .build(m, scaler_ref);
+
+    // make_cycle_class(payload): a new class whose methods' context refers back to the class.
+    py::object make_cycle_class = pykit::function("make_cycle_class", {arg("payload")}, [](py::object payload) {
+        auto context = pykit::make_context<CycleState>();
+        context->payload = payload;
+        py::module_ scratch = py::module_::import("types").attr("ModuleType")("_kit_probe_scratch");
+        return pykit::ClassBuilder("_kit_probe", "Cycle", py::tuple(), context.object)
+            .def("payload", {arg("self")}, &cycle_payload)
+            .def("own_class", {arg("self")}, &cycle_class)
+            .build(scratch, context->cls);
+    });
+    pykit::set_names(make_cycle_class, module, "make_cycle_class");
+    m.attr("make_cycle_class") = make_cycle_class;
+
+    // with_default(value): a native function f(x=value) returning x.
+    py::object with_default = pykit::function("with_default", {arg("value")}, [](py::object value) {
+        return pykit::function("f", {arg("x").def(value)}, [](py::object x) { return x; });
+    });
+    pykit::set_names(with_default, module, "with_default");
+    m.attr("with_default") = with_default;
+
+    py::object convert_fn = pykit::function("convert", {arg("kind"), arg("value")}, &convert);
+    pykit::set_names(convert_fn, module, "convert");
+    m.attr("convert") = convert_fn;
+
+    py::object compare_fn = pykit::function("compare", {arg("a"), arg("b"), arg("op")}, &compare);
+    pykit::set_names(compare_fn, module, "compare");
+    m.attr("compare") = compare_fn;
 }

@@ -3,6 +3,7 @@
 Each native function is compared with a pure-Python twin of the same name and signature:
 whatever Python code can observe (binding, signatures, error texts) must be the same.
 """
+import builtins
 import collections
 import contextlib
 import gc
@@ -258,6 +259,82 @@ def test_captured_objects_are_released_with_the_function():
     del held
     gc.collect()
     assert function_ref() is None and alive() is None
+
+
+@pytest.mark.parametrize("make_cycle", [
+    # class -> method -> module state -> class
+    lambda payload: k.make_cycle_class(payload),
+    # function -> __dict__ -> function
+    lambda payload: _with_dict_cycle(k.make_holder(payload)),
+    # function -> default -> list -> function
+    lambda payload: _with_default_cycle(payload),
+], ids=["context", "dict", "defaults"])
+def test_reference_cycles_through_native_functions_are_collected(make_cycle):
+    payload = Payload()
+    alive = weakref.ref(payload)
+    cycle = weakref.ref(make_cycle(payload))
+    del payload
+    gc.collect()
+    assert cycle() is None and alive() is None
+
+
+def _with_dict_cycle(function):
+    function.__dict__["me"] = function
+    return function
+
+
+def _with_default_cycle(payload):
+    box = [payload]
+    function = k.with_default(box)
+    box.append(function)
+    return function
+
+
+def test_module_state_reaches_the_body():
+    payload = Payload()
+    cls = k.make_cycle_class(payload)
+    assert cls().payload() is payload and cls().own_class() is cls
+
+
+def test_lone_surrogate_keyword_is_an_unexpected_keyword():
+    name = "\udcff"
+    assert error_text(k.echo, 1, **{name: 2}) == error_text(echo, 1, **{name: 2})
+
+
+class StrSub(str):
+    pass
+
+
+Point = collections.namedtuple("Point", "x y")
+
+
+@pytest.mark.parametrize("kind, value", [
+    ("float", np.float64(1.5)), ("float", np.float32(0.1)), ("float", True), ("float", "2.5"), ("float", 3),
+    ("int", True), ("int", np.int64(7)), ("int", 2.9), ("int", "12"),
+    ("str", StrSub("a")), ("str", 1.5), ("str", np.float64(0.25)),
+    ("tuple", Point(1, 2)), ("tuple", [1, 2]), ("list", Point(1, 2)), ("list", (3,)),
+])
+def test_conversions_match_python_builtins(kind, value):
+    expected = getattr(builtins, kind)(value)
+    got = k.convert(kind, value)
+    assert type(got) is type(expected) and got == expected
+
+
+@pytest.mark.parametrize("kind, value", [("float", "x"), ("int", None), ("tuple", 3)])
+def test_conversion_errors_match_python(kind, value):
+    with pytest.raises(Exception) as expected:
+        getattr(builtins, kind)(value)
+    with pytest.raises(type(expected.value)) as got:
+        k.convert(kind, value)
+    assert str(got.value) == str(expected.value)
+
+
+@pytest.mark.parametrize("a, b, op", [(1, 2, "<"), (float("nan"), float("nan"), "=="), ("a", "a", "!="), (3, 3.0, ">=")])
+def test_comparisons_match_python(a, b, op):
+    expected = eval(f"a {op} b")
+    assert k.compare(a, b, op) == (expected, bool(expected))
+    with pytest.raises(ValueError):  # the truth of an array is ambiguous, as in Python
+        k.compare(np.array([1, 5]), np.array([2, 2]), op)
 
 
 def test_weak_references():

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "annotations.hpp"
-#include "pixels.hpp"
+#include "common/annotations.hpp"
+#include "common/pixels.hpp"
 
 namespace py = pybind11;
 using pykit::arg;
@@ -74,7 +74,7 @@ py::object read_rgb(const Imports& im, const py::object& path) {
         // convert("RGB") of an RGB image is a plain copy: skip it.
         py::object rgb = pykit::equals(image.attr("mode"), py::str("RGB")) ? image : image.attr("convert")("RGB");
         py::tuple size = rgb.attr("size");
-        py::object pixels = darknet::rgb_pixels(rgb, size[0].cast<py::ssize_t>(), size[1].cast<py::ssize_t>());
+        py::object pixels = datasets::rgb_pixels(rgb, size[0].cast<py::ssize_t>(), size[1].cast<py::ssize_t>());
         if (!pixels) pixels = im.asarray(rgb);
         return pixels;
     });
@@ -86,13 +86,13 @@ py::object read_annotations(const Imports& im, const py::str& path, long& column
     py::bytes encoded = py::reinterpret_steal<py::bytes>(PyUnicode_EncodeFSDefault(path.ptr()));
     if (!encoded) throw py::error_already_set();
     std::string file = encoded;
-    darknet::Table table;
+    datasets::Table table;
     bool read = false;
     {
         py::gil_scoped_release nogil;
         std::string text;
-        read = darknet::read_file(file.c_str(), text);
-        if (read) table = darknet::parse_table(text);
+        read = datasets::read_file(file.c_str(), text);
+        if (read) table = datasets::parse_table(text);
     }
     columns = read && table.ascii && table.rows > 0 ? (long)table.cols : -1;
     native = read && table.complete();

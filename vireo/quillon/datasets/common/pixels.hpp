@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace darknet {
+namespace datasets {
 namespace py = pybind11;
 
 // The Arrow C data interface structures (a stable ABI).
@@ -88,4 +88,4 @@ inline py::object rgb_pixels(const py::object& rgb, py::ssize_t width, py::ssize
     return std::move(out);
 }
 
-}  // namespace darknet
+}  // namespace datasets

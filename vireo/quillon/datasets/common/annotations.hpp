@@ -14,7 +14,7 @@
 #include <system_error>
 #include <vector>
 
-namespace darknet {
+namespace datasets {
 
 struct Table {
     std::vector<double> values;  // row-major, rows x cols
@@ -120,4 +120,4 @@ inline Table parse_table(std::string_view text) {
     return table;
 }
 
-}  // namespace darknet
+}  // namespace datasets
