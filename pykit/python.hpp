@@ -40,6 +40,21 @@ inline py::object import_from(const char* module, const char* name) {
     return from_import(module, {name}).attr(name);
 }
 
+// Module initialisation: `import module as alias` and `from module import name`. Each imports
+// in the order called (import order is observable), publishes the object on the extension
+// module as a Python module's import statement would, and returns it for the module's state.
+inline py::object import_module(py::module_& m, const char* module, const char* alias) {
+    py::object value = py::module_::import(module);
+    m.attr(alias) = value;
+    return value;
+}
+
+inline py::object import_name(py::module_& m, const char* module, const char* name) {
+    py::object value = import_from(module, name);
+    m.attr(name) = value;
+    return value;
+}
+
 // super(cls, self)
 inline py::object super(const py::handle& cls, const py::handle& self) { return builtin("super")(cls, self); }
 
