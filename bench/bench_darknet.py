@@ -9,6 +9,7 @@ build/bench-data/darknet and reused. Shape [416, 416, 3], batch 16.
 """
 import os
 import random
+import statistics
 import time
 import warnings
 
@@ -19,6 +20,8 @@ from PIL import Image, ImageDraw
 
 from vireo.quillon.datasets import darknet as dk
 from vireo.quillon.datasets.utils import letterbox
+
+from common import iterator_rows, ratio_row
 
 ROOT = os.path.join("build", "bench-data", "darknet")
 COUNT, WIDTH, HEIGHT = 400, 640, 480
@@ -57,16 +60,6 @@ def generate():
     return description
 
 
-def throughput(dataset):
-    """One warm-up pass, then one timed pass: (images per wall-clock second, CPU ms per image)."""
-    for _ in dataset:
-        pass
-    count, start, cpu = 0, time.perf_counter(), time.process_time()
-    for images, _ in dataset:
-        count += int(images.shape[0])
-    return count / (time.perf_counter() - start), (time.process_time() - cpu) / count * 1e3
-
-
 def tf_pipeline(storage):
     """The same work with TensorFlow ops only: decode, letterbox-pad, parse and map boxes."""
     height, width = SHAPE[0], SHAPE[1]
@@ -103,13 +96,14 @@ def pack(images, boxes):
     return images, (boxes,)
 
 
-def per_sample_ms(items, *fns, rounds=3):
-    """CPU time of this thread per call, in ms, the best of a few rounds: steady on a shared
+def per_sample_ms(items, *fns, rounds=5, series=False):
+    """CPU time of this thread per call, in ms, the median of a few rounds: steady on a shared
     machine. Several functions run on each item in turn, so that they are compared in the
-    same machine state; one time per function is returned."""
+    same machine state; one time per function is returned (with `series`, the per-round
+    times of each)."""
     for f in fns:
         f(items[0])
-    best = [float("inf")] * len(fns)
+    rounds_ms = [[] for _ in fns]
     for _ in range(rounds):
         spent = [0.0] * len(fns)
         for item in items:
@@ -117,8 +111,12 @@ def per_sample_ms(items, *fns, rounds=3):
                 start = time.thread_time()
                 f(item)
                 spent[k] += time.thread_time() - start
-        best = [min(b, t / len(items) * 1e3) for b, t in zip(best, spent)]
-    return best[0] if len(fns) == 1 else best
+        for k, t in enumerate(spent):
+            rounds_ms[k].append(t / len(items) * 1e3)
+    if series:
+        return rounds_ms
+    medians = [statistics.median(r) for r in rounds_ms]
+    return medians[0] if len(fns) == 1 else medians
 
 
 def wall_per_second(fn, items):
@@ -137,8 +135,9 @@ def run():
     ann_paths = [a for _, a in storage]
     elements = [np.array([i.encode(), a.encode()], dtype=object) for i, a in storage]
 
-    ours, ours_cpu = throughput(ds.build_train_iterator(batch_size=BATCH))
-    baseline, baseline_cpu = throughput(tf_pipeline(storage))
+    iterator = iterator_rows("darknet train iterator", ds.build_train_iterator(batch_size=BATCH),
+                             tf_pipeline(storage), "tf.data ops")
+    ours, ours_cpu = iterator[0]["value"], iterator[1]["value"]
 
     # The floor: decode and letterbox alone, one after the other.
     def floor(path):
@@ -160,20 +159,17 @@ def run():
             np.genfromtxt(path)
 
     parse_ms, genfromtxt_ms = per_sample_ms(ann_paths, dk._read_annotations, genfromtxt)
-    load_ms, floor_ms = per_sample_ms(elements, ds.load_instance, lambda e: floor(e[0].decode()))
+    load_series, floor_series = per_sample_ms(elements, ds.load_instance, lambda e: floor(e[0].decode()),
+                                              series=True)
+    load_ms, floor_ms = statistics.median(load_series), statistics.median(floor_series)
     glue_ms = load_ms - ours_decode_ms - resize_ms - parse_ms
 
-    return [
-        {"name": "darknet train iterator vs tf.data (images/s)", "value": ours, "unit": "images/s",
-         "baseline": baseline},
+    return iterator + [
         {"name": "darknet train iterator vs Pillow+letterbox floor (images/s)", "value": ours, "unit": "images/s",
          "baseline": floor_per_second},
-        {"name": "darknet train iterator CPU per image vs tf.data (ms)", "value": ours_cpu, "unit": "ms",
-         "baseline": baseline_cpu},
         {"name": "darknet train iterator CPU per image vs floor (ms)", "value": ours_cpu, "unit": "ms",
          "baseline": floor_ms},
-        {"name": "darknet load_instance per sample vs floor (ms)", "value": load_ms, "unit": "ms",
-         "baseline": floor_ms},
+        ratio_row("darknet load_instance per sample vs floor (ms)", "ms", load_series, floor_series),
         {"name": "darknet step: decode, ours vs np.asarray(Image.open().convert()) (ms)", "value": ours_decode_ms,
          "unit": "ms", "baseline": decode_ms},
         {"name": "darknet step: letterbox (ms)", "value": resize_ms, "unit": "ms", "baseline": None},

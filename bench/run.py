@@ -1,8 +1,9 @@
 """Runs every benchmark (bench/bench_*.py), prints a table and writes build/bench.json.
 
 Each benchmark module defines ``run()`` returning a list of rows:
-``{"name": str, "value": float, "unit": str, "baseline": float or None}``; the ratio is
-value / baseline.
+``{"name": str, "value": float, "unit": str, "baseline": float or None}``, optionally with
+``"spread"`` (percent: how far one interleaved round's ratio strays from the median ratio) and
+``"rounds"``; the ratio is value / baseline. Comparisons use bench/common.py.
 """
 import glob
 import importlib.util
@@ -27,14 +28,17 @@ def main(selected):
         print("running %s ..." % name, flush=True)
         rows.extend(module.run())
     results = {}
-    print("\n%-60s %14s %-12s %14s %8s" % ("benchmark", "value", "unit", "baseline", "ratio"))
+    print("\n%-70s %12s %-9s %12s %7s %8s" % ("benchmark", "value", "unit", "baseline", "ratio", "spread"))
     for row in rows:
         baseline = row.get("baseline")
         ratio = row["value"] / baseline if baseline else None
-        results[row["name"]] = {"value": row["value"], "unit": row["unit"], "baseline": baseline, "ratio": ratio}
-        print("%-60s %14.4g %-12s %14s %8s" % (row["name"], row["value"], row["unit"],
-                                              "-" if baseline is None else "%.4g" % baseline,
-                                              "-" if ratio is None else "%.3f" % ratio))
+        spread = row.get("spread")
+        results[row["name"]] = {"value": row["value"], "unit": row["unit"], "baseline": baseline, "ratio": ratio,
+                                "spread_percent": spread, "rounds": row.get("rounds")}
+        print("%-70s %12.4g %-9s %12s %7s %8s" % (row["name"], row["value"], row["unit"],
+                                                 "-" if baseline is None else "%.4g" % baseline,
+                                                 "-" if ratio is None else "%.3f" % ratio,
+                                                 "-" if spread is None else "±%.1f%%" % spread))
     os.makedirs("build", exist_ok=True)
     with open(os.path.join("build", "bench.json"), "w") as f:
         json.dump(results, f, indent=2)

@@ -1,4 +1,5 @@
 """Base class of the detection datasets: the loading sequence and the batched iterators."""
+import numpy as np
 import tensorflow as tf
 import yaml
 
@@ -73,12 +74,34 @@ class BaseDetectionDataset(metaclass=_LoadsAfterConstruction):
 
         return read
 
+    def _load_train_batch(self, elements):
+        """`load_instance` on each storage element of a batch, then the batch padded as
+        `padded_batch` pads it: boxes with zero rows to the largest count, images with zero
+        channels to the most channels. One call per batch keeps TensorFlow's per-call cost off
+        each sample."""
+        samples = [self.load_instance(element, True) for element in elements]
+        images = [np.asarray(image, dtype=np.uint8) for image, _ in samples]
+        boxes = [np.asarray(b, dtype=np.float32).reshape(-1, 5) for _, b in samples]
+        channels = max(image.shape[2] for image in images)
+        image_batch = np.zeros((len(images),) + images[0].shape[:2] + (channels,), np.uint8)
+        box_batch = np.zeros((len(boxes), max(len(b) for b in boxes), 5), np.float32)
+        for i, (image, b) in enumerate(zip(images, boxes)):
+            image_batch[i, :, :, :image.shape[2]] = image
+            box_batch[i, :len(b)] = b
+        return image_batch, box_batch
+
+    def _read_train_batch(self, elements):
+        images, boxes = tf.numpy_function(self._load_train_batch, [elements], [tf.uint8, tf.float32],
+                                          stateful=False)
+        images.set_shape([None, self.shape[0], self.shape[1], None])
+        boxes.set_shape([None, None, 5])
+        return images, (boxes,)
+
     def build_train_iterator(self, batch_size=16, prefetch=10):
         return (
             self.build_and_load_base_iterator(self.train_storage, shuffle=True)
-            .map(self._read(True), num_parallel_calls=tf.data.AUTOTUNE)
-            .padded_batch(batch_size, padded_shapes=([self.shape[0], self.shape[1], None], [None, 5]))
-            .map(lambda images, boxes: (images, (boxes,)))
+            .batch(batch_size)
+            .map(self._read_train_batch, num_parallel_calls=tf.data.AUTOTUNE)
             .prefetch(prefetch)
         )
 
