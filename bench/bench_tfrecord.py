@@ -1,5 +1,6 @@
-"""Training-iterator throughput of the TFRecord dataset against the Darknet dataset on the same
-images (640 x 480 JPEGs, samples of shape [416, 416, 3], batches of 16), plus the parts of one
+"""Training-iterator throughput of the TFRecord dataset against a plain TensorFlow-ops pipeline
+over the same records and against the Darknet dataset on the same images (640 x 480 JPEGs,
+samples of shape [416, 416, 3], batches of 16), in interleaved rounds; plus the parts of one
 TFRecord sample (record reading, parsing + JPEG decoding, letterbox) to show where time goes.
 
 Data is generated once into build/bench-data/tfrecord.
@@ -18,6 +19,8 @@ import tensorflow as tf
 from vireo.quillon.datasets import darknet, tfrecord
 from vireo.quillon.datasets.tools.darknet_to_tfrecord import convert
 from vireo.quillon.datasets.utils import letterbox
+
+from common import iterator_rows
 
 ROOT = os.path.join("build", "bench-data", "tfrecord")
 IMAGES = 320
@@ -53,25 +56,34 @@ def generate():
     return darknet_yaml, records_yaml
 
 
-def images_per_second(iterator):
-    """Images per second of one full pass."""
-    count, start = 0, time.perf_counter()
-    for images, _ in iterator:
-        count += int(images.shape[0])
-    return count / (time.perf_counter() - start)
+def tf_pipeline(files):
+    """The same work with TensorFlow ops only: parse, decode, letterbox-pad, map boxes."""
+    height, width = SHAPE[0], SHAPE[1]
+    features = {"image": tf.io.FixedLenFeature([], tf.string), "objects": tf.io.VarLenFeature(tf.int64),
+                "bboxes": tf.io.VarLenFeature(tf.float32)}
 
+    def load(record):
+        example = tf.io.parse_single_example(record, features)
+        img = tf.io.decode_jpeg(example["image"], channels=3)
+        oh, ow = tf.cast(tf.shape(img)[0], tf.float32), tf.cast(tf.shape(img)[1], tf.float32)
+        img = tf.cast(tf.image.resize_with_pad(img, height, width), tf.uint8)
+        ratio = tf.minimum(height / oh, width / ow)
+        padw, padh = (width - ow * ratio) / 2, (height - oh * ratio) / 2
+        box = tf.reshape(tf.sparse.to_dense(example["bboxes"]), [-1, 4])
+        label = tf.cast(tf.sparse.to_dense(example["objects"]), tf.float32) + 1
+        scale = tf.stack([ow * ratio, oh * ratio, ow * ratio, oh * ratio])
+        shift = tf.stack([padw, padh, padw, padh])
+        boxes = tf.concat([tf.clip_by_value(box * scale + shift, 0, float(max(height, width))), label[:, None]], 1)
+        return img, boxes
 
-def best_of_alternating(iterators, rounds=3):
-    """One warm-up pass each, then `rounds` timed passes taken in turn (the machine is shared,
-    so load changes hit both sides alike); the best pass of each."""
-    for iterator in iterators:
-        for _ in iterator:
-            pass
-    best = [0.0] * len(iterators)
-    for _ in range(rounds):
-        for i, iterator in enumerate(iterators):
-            best[i] = max(best[i], images_per_second(iterator))
-    return best
+    return (
+        tf.data.TFRecordDataset(files, num_parallel_reads=tf.data.AUTOTUNE)
+        .shuffle(200)
+        .map(load, num_parallel_calls=tf.data.AUTOTUNE)
+        .padded_batch(BATCH, padded_shapes=([height, width, 3], [None, 5]))
+        .map(lambda images, boxes: (images, (boxes,)))
+        .prefetch(10)
+    )
 
 
 def rate(fn, items):
@@ -87,17 +99,11 @@ def run():
     rows = []
 
     value_iterator = records.build_train_iterator(batch_size=BATCH)
-    if hasattr(darknet, "DarknetDatasetYaml"):
-        images = darknet.DarknetDatasetYaml(darknet_yaml, SHAPE, True)
-        value, baseline = best_of_alternating([value_iterator, images.build_train_iterator(batch_size=BATCH)])
-        against = "Darknet iterator"
-    else:  # the Darknet module is not built: a plain Pillow decode + letterbox loop
-        paths = sorted(os.path.join(ROOT, "images", n) for n in os.listdir(os.path.join(ROOT, "images")))
-        baseline = rate(lambda p: letterbox(np.asarray(Image.open(p).convert("RGB")), SHAPE[:2], auto=False), paths)
-        value = best_of_alternating([value_iterator])[0]
-        against = "Pillow decode + letterbox loop"
-    rows.append({"name": "tfrecord train iterator (vs %s)" % against, "value": value,
-                 "unit": "images/s", "baseline": baseline})
+    rows += iterator_rows("tfrecord train iterator", value_iterator, tf_pipeline(records.train_storage),
+                          "tf.data ops")
+    images = darknet.DarknetDatasetYaml(darknet_yaml, SHAPE, True)
+    rows += iterator_rows("tfrecord train iterator", value_iterator, images.build_train_iterator(batch_size=BATCH),
+                          "Darknet iterator")[:1]
 
     # Where one sample's time goes, serially in the caller's thread.
     serialized = [r.numpy() for r in records.build_and_load_base_iterator(records.train_storage, shuffle=False)]
