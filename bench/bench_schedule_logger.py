@@ -15,23 +15,28 @@ import tensorflow as tf
 from vireo.quillon.callbacks.tensorboard import TensorBoard
 from vireo.quillon.schedulers.scheduler import WarmUpCosineDecay
 
+from common import interleave, ratio_row
+
 START, TARGET, WARMUP, TOTAL = 0.0001, 0.01, 100, 10000
 
 
 def per_call_us(fn, baseline, calls, repeats=7):
-    """Best of `repeats` runs of `calls` calls of each, in microseconds per call. The two are
-    timed alternately so that a change in machine load affects both alike."""
+    """Microseconds per call of each side, per round: `repeats` rounds of `calls` calls, the two
+    sides timed alternately so that a change in machine load affects both alike."""
     for _ in range(10):
         fn()
         baseline()
-    best = [float("inf"), float("inf")]
-    for _ in range(repeats):
-        for i, f in enumerate((fn, baseline)):
+
+    def timed(f):
+        def measure():
             begin = time.perf_counter()
             for _ in range(calls):
                 f()
-            best[i] = min(best[i], time.perf_counter() - begin)
-    return best[0] / calls * 1e6, best[1] / calls * 1e6
+            return (time.perf_counter() - begin) / calls * 1e6
+        return measure
+
+    values = interleave({"ours": timed(fn), "base": timed(baseline)}, rounds=repeats, warmup=0)
+    return values["ours"], values["base"]
 
 
 def schedules():
@@ -85,14 +90,11 @@ def logger_update(folder):
 def run():
     ours, keras = schedules()
     rows = []
-    value, baseline = eager_call(ours, keras)
-    rows.append({"name": "schedule: eager schedule(step), vs CosineDecay(warm-up)", "value": value,
-                 "unit": "us/call", "baseline": baseline})
-    value, baseline = train_step(ours, keras)
-    rows.append({"name": "schedule: compiled SGD train step, vs CosineDecay(warm-up)", "value": value,
-                 "unit": "us/step", "baseline": baseline})
+    rows.append(ratio_row("schedule: eager schedule(step), vs CosineDecay(warm-up)", "us/call",
+                          *eager_call(ours, keras)))
+    rows.append(ratio_row("schedule: compiled SGD train step, vs CosineDecay(warm-up)", "us/step",
+                          *train_step(ours, keras)))
     with tempfile.TemporaryDirectory() as folder:
-        value, baseline = logger_update(folder)
-    rows.append({"name": "logger: update_metrics(4 keys), vs 4 tf.summary.scalar + flush", "value": value,
-                 "unit": "us/call", "baseline": baseline})
+        rows.append(ratio_row("logger: update_metrics(4 keys), vs 4 tf.summary.scalar + flush", "us/call",
+                              *logger_update(folder)))
     return rows

@@ -20,6 +20,8 @@ from vireo.quillon.callbacks import QuillonTrainingCallback
 from vireo.quillon.callbacks.tensorboard import TensorBoard
 from vireo.quillon.trainer.detection import DetectionTrainer
 
+from common import ratio_row
+
 STEPS, ROUNDS, BATCH = 30, 6, 8
 LOSS_KEYS = ["total-loss", "L2-loss", "step-time (seconds)", "learning-rate"]
 
@@ -78,10 +80,11 @@ def measure(label, size, filters, layers, folder):
         for batch in data:
             stamps.append(time.perf_counter())
             trainer.train_step(batch)
-        alone += intervals(stamps)
+        alone.append(statistics.median(intervals(stamps)))
         clock = StepClock()
         trainer.train(1, data, callback_handler=clock)
-        looped += intervals(clock.starts[0])
+        looped.append(statistics.median(intervals(clock.starts[0])))
+    overhead = ratio_row("", "", looped, alone)
     step, looped = statistics.median(alone), statistics.median(looped)
 
     losses = trainer.train_step(next(iter(data)))
@@ -102,7 +105,8 @@ def measure(label, size, filters, layers, folder):
     name = f"trainer [{label}]"
     return [
         {"name": f"{name} train_step alone", "value": step * 1e3, "unit": "ms/step", "baseline": None},
-        {"name": f"{name} train() per step", "value": looped * 1e3, "unit": "ms/step", "baseline": step * 1e3},
+        {"name": f"{name} train() per step", "value": looped * 1e3, "unit": "ms/step", "baseline": step * 1e3,
+         "spread": overhead["spread"], "rounds": ROUNDS},
         {"name": f"{name} train() overhead", "value": 100 * (looped - step) / step, "unit": "% of step",
          "baseline": None},
         {"name": f"{name} logger write+flush per batch", "value": write * 1e3, "unit": "ms", "baseline": None},
