@@ -9,7 +9,8 @@ def letterbox(image, new_shape=(640, 640), color=(114, 114, 114), auto=False, sc
 
     Returns ``(image, ratio, pad)``: ``ratio`` = (width scale, height scale) and ``pad`` =
     (left, top) offsets in pixels of the scaled picture inside the new image. With `auto`,
-    the padding is reduced to the smallest multiple of `stride`.
+    the padding is reduced to the smallest multiple of `stride`. Each scaled side is at least
+    one pixel, so images of extreme aspect ratio still fit.
     """
     if isinstance(new_shape, int):
         new_shape = (new_shape, new_shape)
@@ -17,7 +18,8 @@ def letterbox(image, new_shape=(640, 640), color=(114, 114, 114), auto=False, sc
     r = min(new_shape[0] / height, new_shape[1] / width)
     if not scaleup:
         r = min(r, 1.0)
-    new_unpad = (int(round(width * r)), int(round(height * r)))
+    # At least one pixel per side: a 1 x 5000 image must not scale to an empty one.
+    new_unpad = (max(1, int(round(width * r))), max(1, int(round(height * r))))
     dw, dh = new_shape[1] - new_unpad[0], new_shape[0] - new_unpad[1]
     if auto:
         dw, dh = np.mod(dw, stride), np.mod(dh, stride)

@@ -18,6 +18,7 @@ namespace datasets {
 
 struct Table {
     std::vector<double> values;  // row-major, rows x cols
+    std::vector<size_t> lines;   // per row: its line number in the file, from 1
     size_t rows = 0;             // lines holding at least one value
     size_t cols = 0;             // values on the first such line
     bool ascii = true;           // only ASCII bytes: rows and cols are exact
@@ -72,30 +73,32 @@ inline bool parse_number(std::string_view token, double& value) {
 
 // Splits `text` into the rows genfromtxt sees: line ends are '\n' and '\r' (universal
 // newlines), separators are the ASCII white space of str.split().
+//
+// A byte above 0x7f (text that the locale's codec decodes) marks the table as not ASCII: the
+// caller then leaves the file to genfromtxt, and rows and lines are only a byte-wise guess.
 inline Table parse_table(std::string_view text) {
     Table table;
-    size_t line_values = 0;
+    size_t line_values = 0, line = 1;
     bool comment = false;
     auto end_line = [&] {
         if (line_values > 0) {
             if (table.rows == 0) table.cols = line_values;
             else if (line_values != table.cols) table.ragged = true;
             ++table.rows;
+            table.lines.push_back(line);
         }
         line_values = 0;
         comment = false;
+        ++line;
     };
     size_t i = 0;
     const size_t n = text.size();
     while (i < n) {
         const unsigned char c = (unsigned char)text[i];
-        if (c >= 0x80) {  // decoded by the locale's codec: leave the whole file to genfromtxt
-            table.ascii = false;
-            return table;
-        }
+        if (c >= 0x80) table.ascii = false;
         if (c == '\n' || c == '\r') {
             end_line();
-            ++i;
+            i += (c == '\r' && i + 1 < n && text[i + 1] == '\n') ? 2 : 1;  // "\r\n" ends one line
         } else if (comment || c == ' ' || c == '\t' || c == '\v' || c == '\f' || (c >= 0x1c && c <= 0x1f)) {
             ++i;
         } else if (c == '#') {
@@ -106,7 +109,7 @@ inline Table parse_table(std::string_view text) {
             while (i < n) {
                 const unsigned char d = (unsigned char)text[i];
                 if (d == '\n' || d == '\r' || d == '#' || d == ' ' || d == '\t' || d == '\v' || d == '\f' ||
-                    (d >= 0x1c && d <= 0x1f) || d >= 0x80)
+                    (d >= 0x1c && d <= 0x1f))
                     break;
                 ++i;
             }

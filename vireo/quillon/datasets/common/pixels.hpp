@@ -1,4 +1,9 @@
-// Copying the pixels of a Pillow RGB image into a NumPy array.
+// Reading the RGB pixels of an image file: `np.asarray(Image.open(path).convert("RGB"))`.
+//
+// Two things differ from that line. 16-bit grey images (Pillow modes "I;16", "I;16B",
+// "I;16L", "I;16N" and the 32-bit "I" that older Pillow versions give 16-bit PNGs) are scaled
+// to 8 bits (value >> 8), where convert("RGB") clips every value above 255 to white; every
+// other mode gives the same bytes as that line. And the file is closed on every way out.
 //
 // np.asarray(image) goes through Image.tobytes(), which encodes the picture chunk by chunk and
 // joins the chunks: two full copies. Pillow also exports its pixel memory without copying
@@ -9,8 +14,11 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+
+#include "imports.hpp"
 
 namespace datasets {
 namespace py = pybind11;
@@ -86,6 +94,64 @@ inline py::object rgb_pixels(const py::object& rgb, py::ssize_t width, py::ssize
         if (pixels > 0) std::memcpy(dst, src, 3);
     }
     return std::move(out);
+}
+
+// Modes whose values are 16-bit grey levels (or wider integers, for "I").
+inline bool is_wide_grey(const py::handle& mode) {
+    for (const char* wide : {"I;16", "I;16B", "I;16L", "I;16N", "I"})
+        if (pykit::equals(mode, py::str(wide))) return true;
+    return false;
+}
+
+// The H x W x 3 uint8 pixels of a wide grey image: each value shifted right by 8 bits, then
+// kept within 0..255 (mode "I" may hold negative or wider values).
+inline py::object wide_grey_pixels(const Imports& s, const py::object& image) {
+    using Values = py::array_t<int32_t, py::array::c_style | py::array::forcecast>;
+    Values values = Values::ensure(need(s.np, "numpy").attr("asarray")(image));
+    if (!values || values.ndim() != 2)
+        pykit::raise(PyExc_ValueError, "a 16-bit grey image did not give a two-dimensional pixel array");
+    const py::ssize_t height = values.shape(0), width = values.shape(1);
+    py::array_t<uint8_t> out({height, width, (py::ssize_t)3});
+    const int32_t* src = values.data();
+    uint8_t* dst = out.mutable_data();
+    {
+        py::gil_scoped_release nogil;
+        for (py::ssize_t i = 0, n = height * width; i < n; ++i, dst += 3) {
+            const uint8_t level = (uint8_t)std::clamp<int32_t>(src[i] >> 8, 0, 255);
+            dst[0] = dst[1] = dst[2] = level;
+        }
+    }
+    return std::move(out);
+}
+
+// The RGB pixels of an opened image (see the top of this file).
+inline py::object rgb_array(const Imports& s, const py::object& image) {
+    image.attr("load")();
+    py::object mode = image.attr("mode");
+    if (is_wide_grey(mode)) return wide_grey_pixels(s, image);
+    // convert("RGB") of an RGB image is a plain copy: skip it.
+    py::object rgb = pykit::equals(mode, py::str("RGB")) ? image : image.attr("convert")("RGB");
+    py::tuple size = rgb.attr("size");
+    py::object pixels = rgb_pixels(rgb, size[0].cast<py::ssize_t>(), size[1].cast<py::ssize_t>());
+    if (!pixels) pixels = need(s.np, "numpy").attr("asarray")(rgb);
+    return pixels;
+}
+
+// `np.asarray(Image.open(path).convert("RGB"))`, 16-bit grey scaled; the file is closed.
+// Uses s.Image and s.np.
+inline py::object read_rgb(const Imports& s, const py::object& path) {
+    py::object image = need(s.Image, "PIL.Image").attr("open")(path);
+    return pykit::closing(image, [&](const py::object& opened) { return rgb_array(s, opened); });
+}
+
+// `Image.open(path).convert("RGB")` as a Pillow image (for steps that filter it before taking
+// its pixels), 16-bit grey scaled; the file is closed. Uses s.Image and s.np.
+inline py::object open_rgb(const Imports& s, const py::object& path) {
+    py::object image = need(s.Image, "PIL.Image").attr("open")(path);
+    return pykit::closing(image, [&](const py::object& opened) -> py::object {
+        if (is_wide_grey(opened.attr("mode"))) return s.Image.attr("fromarray")(wide_grey_pixels(s, opened));
+        return opened.attr("convert")("RGB");
+    });
 }
 
 }  // namespace datasets

@@ -1,0 +1,56 @@
+// Construction steps the detection datasets share: the dictionary variant of a dataset class
+// (built from a loaded description instead of a file), the folder attributes the file variant
+// resets, and the signature a class reports for its constructor.
+#pragma once
+
+#include <pykit.hpp>
+
+namespace datasets {
+namespace py = pybind11;
+
+// The dictionary variant's constructor:
+//     self.info_dataset = info_dataset
+//     self.info_dataset.update({"type": type})       # the caller's dictionary itself
+//     super(cls, self).__init__(info_file=None, shape=shape, letter_box=letter_box,
+//                               aug_cfg=aug_cfg, add_bkg_class=add_bkg_class)
+inline void init_from_description(const py::object& cls, const py::object& self, const py::object& info_dataset,
+                                  const char* type, const py::object& shape, const py::object& letter_box,
+                                  const py::object& add_bkg_class, const py::object& aug_cfg) {
+    self.attr("info_dataset") = info_dataset;
+    py::dict marked;
+    marked["type"] = py::str(type);
+    self.attr("info_dataset").attr("update")(marked);
+    pykit::super(cls, self).attr("__init__")(py::arg("info_file") = py::none(), py::arg("shape") = shape,
+                                             py::arg("letter_box") = letter_box, py::arg("aug_cfg") = aug_cfg,
+                                             py::arg("add_bkg_class") = add_bkg_class);
+}
+
+// The dictionary variant's validate_info_file: the description given to the constructor.
+inline py::object stored_description(const py::object& self) { return self.attr("info_dataset"); }
+
+// The folder, image and annotation attributes, reset after the base constructor: seven to
+// None, then val_annotations to a new empty list.
+inline void reset_folder_attributes(const py::object& self) {
+    for (const char* name : {"path_train_images", "path_train_annotations", "path_val_images", "path_val_annotations",
+                             "train_images", "val_images", "train_annotations"})
+        self.attr(name) = py::none();
+    self.attr("val_annotations") = py::list();
+}
+
+// Gives `cls` the signature of its __init__ without `self`, so that inspect.signature(cls) and
+// help(cls) show the constructor's parameters rather than the base metaclass's
+// (*args, **kwargs).
+inline void publish_constructor_signature(const py::object& cls) {
+    py::object signature = cls.attr("__init__").attr("__signature__");
+    py::list parameters = pykit::as_list(signature.attr("parameters").attr("values")());
+    py::object without_self = parameters[py::slice(py::int_(1), py::none(), py::none())];
+    cls.attr("__signature__") = signature.attr("replace")(py::arg("parameters") = without_self);
+}
+
+// The printed line for a folder of the description that does not exist (before the error that
+// the split is empty), in the module's printed-line convention.
+inline void report_missing_folder(const char* role, const py::object& folder) {
+    pykit::print(pykit::format("\t - [WARNING]: {} folder {} was not found", role, folder));
+}
+
+}  // namespace datasets

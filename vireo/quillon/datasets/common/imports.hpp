@@ -1,0 +1,49 @@
+// The imports the shared dataset steps use, as a base for a module's state.
+//
+// A dataset module derives its state from `datasets::Imports` and fills the members it imports,
+// in its own import order (import order is observable); each step reads only the members it
+// names in its comment. `need` turns a member the module never filled into a clear error
+// instead of a call through a null reference.
+#pragma once
+
+#include <pykit.hpp>
+
+#include <string>
+
+namespace datasets {
+namespace py = pybind11;
+
+struct Imports : pykit::Captures {
+    pykit::Ref np{this};          // numpy
+    pykit::Ref cv2{this};         // cv2
+    pykit::Ref Image{this};       // PIL.Image
+    pykit::Ref letterbox{this};   // vireo.quillon.datasets.utils.letterbox
+    pykit::Ref xywhn2xyxy{this};  // vireo.quillon.datasets.utils.xywhn2xyxy
+};
+
+inline const py::object& need(const py::object& imported, const char* name) {
+    if (!imported) pykit::raise(PyExc_SystemError, std::string("dataset step used without importing ") + name);
+    return imported;
+}
+
+// `value[i]` for a Python sequence or array.
+inline py::object item(const py::handle& value, long i) {
+    return py::reinterpret_borrow<py::object>(value)[py::int_(i)];
+}
+
+// `value[:n]`
+inline py::object head(const py::handle& value, long n) {
+    return py::reinterpret_borrow<py::object>(value)[py::slice(py::none(), py::int_(n), py::none())];
+}
+
+// `value in [a, b]` as Python evaluates it: item by item, identity first, then item == value.
+inline bool among(const py::handle& value, const py::handle& a, const py::handle& b) {
+    for (const py::handle& item : {a, b})
+        if (item.is(value) || pykit::equals(item, value)) return true;
+    return false;
+}
+
+// `array[:, i]`, as an index for reading or assigning one column.
+inline py::tuple column(long i) { return py::make_tuple(py::slice(py::none(), py::none(), py::none()), i); }
+
+}  // namespace datasets
