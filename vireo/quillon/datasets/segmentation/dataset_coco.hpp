@@ -2,32 +2,89 @@
 #pragma once
 
 #include <cstdint>
-#include <limits>
+#include <string>
+#include <vector>
 
-#include "common.hpp"
+#include "augmentation.hpp"
+#include "dataset.hpp"
+#include "image.hpp"
+#include "outlines.hpp"
+#include "state.hpp"
 
 namespace seg {
 
-inline const char* const kCocoDoc =
-    "Semantic-segmentation dataset whose training annotations lie in one COCO-style JSON file.\n"
-    "\n"
-    "Read keys: ``images`` (``file_name``, ``id``), ``categories`` (``id``, ``name``; id 0 is\n"
-    "skipped) and ``annotations`` (``image_id``, ``category_id``, ``segmentation`` as a list of\n"
-    "flat x1, y1, x2, y2, ... polygons in pixels). Run-length ``segmentation`` entries and\n"
-    "annotations of a category not listed are skipped, with a printed count. A category is\n"
-    "painted as its position in ``labels`` plus 1, so mask values stay below\n"
-    "``get_num_segmentation_classes()``. Only the training split is served.\n"
-    "\n"
-    "Args:\n"
-    "    train_json_file (str): COCO JSON file of the training split.\n"
-    "    val_json_file (str): stored, not read.\n"
-    "    train_images (str): folder of the training images.\n"
-    "    val_images (str): stored, not read.\n"
-    "    shape (list): height, width and channels of the network input.\n"
-    "    letter_box (bool): letterbox (keep the aspect ratio) rather than plainly resize.\n"
-    "    num_points (int): number of points every outline is resampled to.\n"
-    "    add_bkg_class (bool): stored.\n"
-    "    tasks (list): stored.\n";
+// --- construction: reading and indexing the training file -----------------------------------
+
+// Where an entry of the file lies, for messages: "COCO file <path>, images[3]".
+inline std::string entry_at(const std::string& shown, const char* list, size_t index) {
+    return "COCO file " + shown + ", " + list + "[" + std::to_string(index) + "]";
+}
+
+// Ids index dictionaries: a list or an object can be no id.
+inline void check_id(const py::object& id, const std::string& where, const char* key) {
+    if (PyList_Check(id.ptr()) || PyDict_Check(id.ptr()))
+        pykit::raise(PyExc_ValueError, where + ": ``" + key + "`` must be a number or a string");
+}
+
+// `value` must be a JSON list (the file's ``images``, ``categories`` or ``annotations``).
+inline void check_list(const py::object& value, const std::string& shown, const char* key) {
+    if (!PyList_Check(value.ptr()))
+        pykit::raise(PyExc_ValueError, "COCO file " + shown + ": ``" + key + "`` is not a list");
+}
+
+// The training file's content; the path must name an existing file holding a JSON object.
+inline py::dict load_coco_file(const State& s, const py::object& json, const py::object& path) {
+    if (pykit::truthy(path)) refuse_null_byte(path, "Annotation file for training");
+    if (!pykit::truthy(path) || !pykit::truthy(s.exists(path)))
+        pykit::raise(PyExc_FileNotFoundError,
+                     pykit::format("Annotation file for training was not found in the given location: {}", path));
+    py::object content = pykit::closing(s.open(path), json.attr("load"));
+    if (!PyDict_Check(content.ptr()))
+        pykit::raise(PyExc_ValueError, "Annotation file " + shown_path(path) + " does not hold a JSON object");
+    return content;
+}
+
+// Category names, in file order, into `labels` (id 0 skipped); returns category id -> class,
+// the category's position in `labels` (painted as position + 1).
+inline py::dict read_categories(const py::object& categories, const std::string& shown, py::list& labels) {
+    check_list(categories, shown, "categories");
+    py::dict class_index;
+    size_t at = 0;
+    for (py::handle category : categories) {
+        const std::string where = entry_at(shown, "categories", at++);
+        if (!PyDict_Check(category.ptr())) pykit::raise(PyExc_ValueError, where + " is not a JSON object");
+        py::object id = category.attr("get")("id", 0);
+        check_id(id, where, "id");
+        if (pykit::equals(id, py::int_(0))) continue;
+        if (!class_index.contains(id)) class_index[id] = py::int_(pykit::len(labels));
+        labels.append(category.attr("get")("name", py::none()));
+    }
+    return class_index;
+}
+
+// Image file names and ids into `names` and `ids`, in file order; returns id -> first
+// position. Every entry must name its file and its id: an entry without them could never be
+// read, and would otherwise fail only when its turn came in training.
+inline py::dict read_image_list(const py::object& tqdm, const py::object& images, const std::string& shown,
+                                py::list& names, py::list& ids) {
+    py::dict positions;
+    size_t at = 0;
+    for (py::handle image : tqdm.attr("tqdm")(images, py::arg("desc") = "Reading images")) {
+        const std::string where = entry_at(shown, "images", at++);
+        if (!PyDict_Check(image.ptr())) pykit::raise(PyExc_ValueError, where + " is not a JSON object");
+        py::object name = image.attr("get")("file_name", py::none());
+        py::object id = image.attr("get")("id", py::none());
+        if (name.is_none()) pykit::raise(PyExc_ValueError, where + " has no ``file_name``");
+        if (!PyUnicode_Check(name.ptr())) pykit::raise(PyExc_ValueError, where + ": ``file_name`` is not a string");
+        if (id.is_none()) pykit::raise(PyExc_ValueError, where + " has no ``id``");
+        check_id(id, where, "id");
+        names.append(name);
+        if (!PyDict_SetDefault(positions.ptr(), id.ptr(), py::int_(pykit::len(ids)).ptr()))
+            throw py::error_already_set();
+        ids.append(id);
+    }
+    return positions;
+}
 
 // np.array(coordinates).reshape(-1, 2) built directly for a flat list of Python ints (int64)
 // or of ints and floats (float64), as NumPy types them; false for any other form.
@@ -49,7 +106,8 @@ inline bool flat_to_array(const py::handle& value, py::object& out) {
             PyObject* v = PyList_GET_ITEM(value.ptr(), i);
             data[i] = PyFloat_CheckExact(v) ? PyFloat_AS_DOUBLE(v) : PyLong_AsDouble(v);
             if (data[i] == -1.0 && PyErr_Occurred()) {
-                PyErr_Clear();
+                if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::error_already_set();
+                PyErr_Clear();  // an int past double range: NumPy decides
                 return false;
             }
         }
@@ -60,241 +118,207 @@ inline bool flat_to_array(const py::handle& value, py::object& out) {
         for (Py_ssize_t i = 0; i < n; ++i) {
             int overflow = 0;
             data[i] = PyLong_AsLongLongAndOverflow(PyList_GET_ITEM(value.ptr(), i), &overflow);
-            if (overflow || (data[i] == -1 && PyErr_Occurred())) {
-                PyErr_Clear();
-                return false;
-            }
+            if (data[i] == -1 && PyErr_Occurred()) throw py::error_already_set();
+            if (overflow) return false;  // past int64: NumPy decides
         }
         out = std::move(array);
     }
     return true;
 }
 
-// _read_data of the COCO dataset: image id -> (image, outlines, classes).
-inline py::object read_coco_sample(const Imports& im, const py::object& self, py::object image_id) {
-    if (PyBytes_Check(image_id.ptr())) image_id = image_id.attr("decode")();  // string ids come back as bytes
-    else if (py::isinstance(image_id, im.np.attr("bytes_"))) image_id = image_id.attr("decode")();
-
-    // train_images_id.index(image_id), through the index built with it.
-    py::object ids = self.attr("train_images_id");
-    py::object position;
-    py::object index = py::getattr(self, "_image_index", py::none());
-    if (PyDict_Check(index.ptr())) {
-        PyObject* found = PyDict_GetItemWithError(index.ptr(), image_id.ptr());
-        if (!found && PyErr_Occurred()) PyErr_Clear();  // unhashable: the list search below decides
-        if (found) position = py::reinterpret_borrow<py::object>(found);
+// One polygon of an annotation as points x 2 numbers, as np.array(polygon).reshape(-1, 2) gives
+// it; a clear error for anything that is not a flat list of numbers in pairs.
+inline py::object polygon_array(const State& s, const py::handle& polygon, const std::string& where) {
+    py::object array;
+    if (flat_to_array(polygon, array)) return array;
+    const std::string refused = where + ": a polygon is not a flat list of x, y coordinates";
+    try {
+        array = s.np.attr("array")(polygon).attr("reshape")(-1, 2);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ValueError)) throw;
+        pykit::raise(PyExc_ValueError, refused + " (" + e.what() + ")");
     }
-    if (!position || !pykit::equals(ids[position], image_id)) position = ids.attr("index")(image_id);
-    py::object name = self.attr("train_storage_images")[position];
-    py::object image_path = im.join(self.attr("train_images"), name);
-    py::object image = read_rgb(im, image_path);
+    // Numbers only: text or nested objects would fail only when the image is read.
+    if (!pykit::contains(py::str("iuf"), array.attr("dtype").attr("kind")))
+        pykit::raise(PyExc_ValueError, refused + " (not numbers)");
+    return array;
+}
+
+// storage.setdefault(img_id, []).append(record)
+inline void add_record(py::dict& storage, const py::object& img_id, const py::dict& record) {
+    PyObject* found = PyDict_GetItemWithError(storage.ptr(), img_id.ptr());  // borrowed
+    if (!found) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        storage[img_id] = pykit::list_of(record);
+        return;
+    }
+    py::object records = py::reinterpret_borrow<py::object>(found);
+    if (PyList_Append(records.ptr(), record.ptr()) < 0) throw py::error_already_set();
+}
+
+// What indexing skipped, printed once after the loop.
+struct Skipped {
+    size_t run_length = 0, unknown_category = 0;
+};
+
+// One annotation's polygons into `storage` under its image id.
+inline void index_annotation(const State& s, const py::handle& annotation, const std::string& where,
+                             const py::dict& class_index, py::dict& storage, Skipped& skipped) {
+    if (!PyDict_Check(annotation.ptr())) pykit::raise(PyExc_TypeError, where + " is not a JSON object");
+    py::object img_id = annotation.attr("get")("image_id", 0);
+    py::object polygons = annotation.attr("get")("segmentation");
+    if (PyDict_Check(polygons.ptr())) {  // run-length form (crowd regions): not indexed
+        ++skipped.run_length;
+        return;
+    }
+    if (!PyList_Check(polygons.ptr())) pykit::raise(PyExc_TypeError, where + " has no ``segmentation`` list");
+    check_id(img_id, where, "image_id");
+    py::object category = annotation.attr("get")("category_id", 0);
+    check_id(category, where, "category_id");
+    if (!class_index.contains(category)) {
+        ++skipped.unknown_category;
+        return;
+    }
+    for (py::handle polygon : polygons) {
+        py::dict record;
+        record["class"] = category;
+        record["polygon"] = polygon_array(s, polygon, where);
+        add_record(storage, img_id, record);
+    }
+}
+
+inline void index_annotations(const State& s, const py::object& tqdm, const py::object& annotations,
+                              const std::string& shown, const py::dict& class_index, py::dict& storage) {
+    Skipped skipped;
+    size_t at = 0;
+    for (py::handle annotation : tqdm.attr("tqdm")(annotations, py::arg("desc") = "Parsing annotations")) {
+        const std::string where = "Annotation " + std::to_string(at++) + " of " + shown;
+        index_annotation(s, annotation, where, class_index, storage, skipped);
+    }
+    if (skipped.run_length > 0)
+        pykit::print("\t - [WARNING]: " + std::to_string(skipped.run_length) +
+                     " annotations with a run-length ``segmentation`` were skipped (only polygons are read)");
+    if (skipped.unknown_category > 0)
+        pykit::print("\t - [WARNING]: " + std::to_string(skipped.unknown_category) +
+                     " annotations of a category missing from ``categories`` were skipped");
+}
+
+// The constructor's work after the attributes are stored: reads and indexes the training file.
+inline void index_coco_file(const State& s, const py::object& self, const py::object& json, const py::object& tqdm) {
+    py::object path = self.attr("train_ann_file");
+    py::dict content = load_coco_file(s, json, path);
+    const std::string shown = shown_path(path);
+
+    py::object images = content.attr("get")("images", py::list());
+    check_list(images, shown, "images");
+    if (pykit::len(images) == 0) pykit::raise(PyExc_ValueError, "No training images were found in this dataset");
+    py::list labels = self.attr("labels");
+    self.attr("_class_index") = read_categories(content.attr("get")("categories", py::list()), shown, labels);
+    py::list names = self.attr("train_storage_images"), ids = self.attr("train_images_id");
+    self.attr("_image_index") = read_image_list(tqdm, images, shown, names, ids);
+
+    py::object annotations = content.attr("get")("annotations", py::list());
+    check_list(annotations, shown, "annotations");
+    if (pykit::len(annotations) == 0)
+        pykit::raise(PyExc_ValueError, "No training annotations were found in this dataset");
+    py::dict storage = self.attr("train_storage_ann");
+    index_annotations(s, tqdm, annotations, shown, self.attr("_class_index"), storage);
+}
+
+inline void construct_coco(const State& s, const py::object& self, const py::object& train_json_file,
+                           const py::object& val_json_file, const py::object& train_images,
+                           const py::object& val_images, const py::object& shape, const py::object& letter_box,
+                           const py::object& num_points, const py::object& add_bkg_class, const py::object& tasks) {
+    py::object json = py::module_::import("json");  // imported when the constructor runs
+    py::object tqdm = py::module_::import("tqdm");
+    self.attr("train_ann_file") = train_json_file;
+    self.attr("val_ann_file") = val_json_file;
+    self.attr("train_images") = train_images;
+    self.attr("val_images") = val_images;
+    self.attr("shape") = shape;
+    self.attr("letterbox") = letter_box;
+    self.attr("num_points") = num_points;
+    self.attr("add_bkg_class") = add_bkg_class;
+    self.attr("tasks") = tasks;
+    self.attr("_augmentation_pipeline") = build_pipeline(s, self.attr("shape"), false);
+    self.attr("train_storage_images") = py::list();
+    self.attr("train_images_id") = py::list();
+    self.attr("train_storage_ann") = py::dict();
+    self.attr("labels") = py::list();
+    self.attr("train_storage") = py::list();
+    index_coco_file(s, self, json, tqdm);
+}
+
+inline py::object coco_num_train_samples(const py::object& self) {
+    return py::int_(pykit::len(self.attr("train_images_id")));
+}
+
+// --- reading one sample ---------------------------------------------------------------------
+
+// train_images_id.index(image_id), through the index built with it. String ids come back from
+// tf.numpy_function as bytes.
+inline py::object image_position(const State& s, const py::object& self, py::object& image_id) {
+    if (PyBytes_Check(image_id.ptr()) || py::isinstance(image_id, s.np.attr("bytes_")))
+        image_id = image_id.attr("decode")();
+    py::object ids = self.attr("train_images_id");
+    py::object index = py::getattr(self, "_image_index", py::none());
+    if (PyDict_Check(index.ptr()) && PyObject_Hash(image_id.ptr()) != -1) {
+        PyObject* found = PyDict_GetItemWithError(index.ptr(), image_id.ptr());  // borrowed
+        if (!found && PyErr_Occurred()) throw py::error_already_set();
+        py::object position = py::reinterpret_borrow<py::object>(found);
+        if (position && pykit::equals(ids[position], image_id)) return position;
+    } else if (PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+        PyErr_Clear();  // unhashable: the list search gives Python's own error
+    }
+    return ids.attr("index")(image_id);
+}
+
+// One indexed record as an outline mapped into the fitted image.
+inline Outline coco_outline(const State& s, const py::handle& record, const py::dict& class_index,
+                            const py::object& divisor, const Fitted& fit, const std::string& where) {
+    py::object category = record.attr("get")("class");
+    PyObject* found = PyDict_GetItemWithError(class_index.ptr(), category.ptr());  // borrowed
+    if (!found) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        pykit::raise(PyExc_ValueError,
+                     where + ": category " + py::repr(category).cast<std::string>() + " is not in ``categories``");
+    }
+    py::object cls = py::reinterpret_borrow<py::object>(found);
+    py::object normalised = record.attr("get")("polygon") / divisor;  // pixels of the stored image -> 0..1
+    py::object points = s.mask_padding(normalised, fit.w, fit.h, fit.padw, fit.padh);
+    return Outline{outline_points(points, where), cls, where};
+}
+
+// _read_data of the COCO dataset: image id -> (image, outlines, classes).
+inline py::object read_coco_sample(const State& s, const py::object& self, const py::object& requested_id) {
+    py::object image_id = requested_id;
+    py::object position = image_position(s, self, image_id);
+    py::object image_path = s.join(self.attr("train_images"), self.attr("train_storage_images")[position]);
+    py::object image = read_rgb(s, image_path);
     py::tuple size = image.attr("shape");
-    py::object divisor = im.np.attr("array")(py::make_tuple(size[1], size[0]), py::arg("dtype") = im.np_float32);
-    Fitted fit = fit_image(im, image, self.attr("shape"), pykit::truthy(self.attr("letterbox")));
+    py::object divisor = s.np.attr("array")(py::make_tuple(size[1], size[0]), py::arg("dtype") = s.np_float32);
+    Fitted fit = fit_image(s, image, self.attr("shape"), pykit::truthy(self.attr("letterbox")));
 
     py::object records = self.attr("train_storage_ann").attr("get")(image_id);
-    py::object class_index = self.attr("_class_index");
+    py::dict class_index = self.attr("_class_index");
     std::vector<Outline> outlines;
     if (!records.is_none()) {
         size_t number = 0;
         for (py::handle record : records) {
-            const std::string where = "COCO image " + py::str(image_id).cast<std::string>() + ", outline " +
+            const std::string where = "COCO image " + pykit::as_str(image_id).cast<std::string>() + ", outline " +
                                       std::to_string(number++);
-            py::object category = record.attr("get")("class");
-            py::object polygon = record.attr("get")("polygon");
-            PyObject* cls = PyDict_GetItemWithError(class_index.ptr(), category.ptr());
-            if (!cls) {
-                if (PyErr_Occurred()) throw py::error_already_set();
-                pykit::raise(PyExc_ValueError,
-                             where + ": category " + py::repr(category).cast<std::string>() + " is not in ``categories``");
-            }
-            py::object normalised = polygon / divisor;  // pixels of the stored image -> 0..1
-            py::object points = im.mask_padding(normalised, fit.w, fit.h, fit.padw, fit.padh);
-            outlines.push_back(Outline{outline_points(points, where), py::reinterpret_borrow<py::object>(cls), where});
+            outlines.push_back(coco_outline(s, record, class_index, divisor, fit, where));
         }
     }
-    auto [masks, classes] = resample_all(im, outlines, self.attr("num_points"));
+    auto [masks, classes] = resample_all(s, outlines, self.attr("num_points"));
     return py::make_tuple(fit.image, masks, classes);
 }
 
-// The constructor's work after the attributes are stored: reads and indexes the training file.
-inline void index_coco(const Imports& im, const py::object& self, const py::object& json, const py::object& tqdm) {
-    py::object path = self.attr("train_ann_file");
-    if (!pykit::truthy(path) || !pykit::truthy(im.exists(path)))
-        pykit::raise(PyExc_FileNotFoundError,
-                     pykit::format("Annotation file for training was not found in the given location: {}", path));
-    const std::string shown = py::str(path);
-    py::object content = pykit::closing(im.open(path), json.attr("load"));
-    if (!PyDict_Check(content.ptr()))
-        pykit::raise(PyExc_ValueError, "Annotation file " + shown + " does not hold a JSON object");
-
-    py::object images = content.attr("get")("images", py::list());
-    if (pykit::len(images) == 0) pykit::raise(PyExc_ValueError, "No training images were found in this dataset");
-
-    // Category ids, in file order, become classes 0, 1, 2, ... (painted 1, 2, 3, ...).
-    py::list labels = self.attr("labels");
-    py::dict class_index;
-    for (py::handle category : content.attr("get")("categories", py::list())) {
-        py::object id = category.attr("get")("id", 0);
-        if (pykit::equals(id, py::int_(0))) continue;
-        if (!class_index.contains(id)) class_index[id] = py::int_(pykit::len(labels));
-        labels.append(category.attr("get")("name", py::none()));
-    }
-    self.attr("_class_index") = class_index;
-
-    py::list names = self.attr("train_storage_images");
-    py::list ids = self.attr("train_images_id");
-    py::dict image_index;
-    for (py::handle image : tqdm.attr("tqdm")(images, py::arg("desc") = "Reading images")) {
-        py::object id = image.attr("get")("id", py::none());
-        names.append(image.attr("get")("file_name", py::none()));
-        if (PyDict_SetDefault(image_index.ptr(), id.ptr(), py::int_(pykit::len(ids)).ptr()) == nullptr) PyErr_Clear();
-        ids.append(id);
-    }
-    self.attr("_image_index") = image_index;
-
-    py::object annotations = content.attr("get")("annotations", py::list());
-    if (pykit::len(annotations) == 0)
-        pykit::raise(PyExc_ValueError, "No training annotations were found in this dataset");
-
-    py::dict storage = self.attr("train_storage_ann");
-    py::str class_key("class"), polygon_key("polygon"), image_key("image_id"), category_key("category_id"),
-        segmentation_key("segmentation");
-    py::int_ zero(0);
-    size_t run_length = 0, unknown = 0, number = 0;
-    for (py::handle annotation : tqdm.attr("tqdm")(annotations, py::arg("desc") = "Parsing annotations")) {
-        const size_t at = number++;
-        if (!PyDict_Check(annotation.ptr()))
-            pykit::raise(PyExc_TypeError, "Annotation " + std::to_string(at) + " of " + shown + " is not a JSON object");
-        py::object img_id = annotation.attr("get")(image_key, zero);
-        py::object polygons = annotation.attr("get")(segmentation_key);
-        if (PyDict_Check(polygons.ptr())) {  // run-length form (crowd regions): not indexed
-            ++run_length;
-            continue;
-        }
-        if (polygons.is_none())
-            pykit::raise(PyExc_TypeError,
-                         "Annotation " + std::to_string(at) + " of " + shown + " has no ``segmentation`` list");
-        py::object category = annotation.attr("get")(category_key, zero);
-        if (!class_index.contains(category)) {
-            ++unknown;
-            continue;
-        }
-        for (py::handle polygon : polygons) {
-            py::object array;
-            if (!flat_to_array(polygon, array)) {
-                try {
-                    array = im.np.attr("array")(polygon).attr("reshape")(-1, 2);
-                } catch (py::error_already_set& e) {
-                    if (!e.matches(PyExc_ValueError)) throw;
-                    pykit::raise(PyExc_ValueError, "Annotation " + std::to_string(at) + " of " + shown +
-                                                       ": a polygon is not a flat list of x, y coordinates (" +
-                                                       e.what() + ")");
-                }
-            }
-            py::dict record;
-            record[class_key] = category;
-            record[polygon_key] = array;
-            PyObject* list = PyDict_GetItemWithError(storage.ptr(), img_id.ptr());
-            if (list) {
-                if (PyList_Append(list, record.ptr()) < 0) throw py::error_already_set();
-            } else {
-                if (PyErr_Occurred()) throw py::error_already_set();
-                storage[img_id] = list_of(record);
-            }
-        }
-    }
-    if (run_length > 0)
-        pykit::print("\t - [WARNING]: " + std::to_string(run_length) +
-                     " annotations with a run-length ``segmentation`` were skipped (only polygons are read)");
-    if (unknown > 0)
-        pykit::print("\t - [WARNING]: " + std::to_string(unknown) +
-                     " annotations of a category missing from ``categories`` were skipped");
-}
-
-inline void add_dataset_coco(py::module_& m, const ImportsPtr& im) {
-    using pykit::arg;
-    py::object builtins = py::module_::import("builtins");
-    py::object str_t = builtins.attr("str"), list_t = builtins.attr("list");
-    py::object int_t = builtins.attr("int"), bool_t = builtins.attr("bool");
-    py::object tf_function = im->tf.attr("function");
-    py::object none = py::none();
-
-    pykit::ClassBuilder(kModule, "SegmentationDatasetJsonCOCO")
-        .doc(kCocoDoc)
-        .def("__init__",
-             {arg("self"), arg("train_json_file").ann(str_t).def(none), arg("val_json_file").ann(str_t).def(none),
-              arg("train_images").ann(str_t).def(none), arg("val_images").ann(str_t).def(none),
-              arg("shape").ann(list_t).def(none), arg("letter_box").ann(bool_t).def(py::bool_(true)),
-              arg("num_points").ann(int_t).def(py::int_(300)), arg("add_bkg_class").ann(bool_t).def(py::bool_(true)),
-              arg("tasks").ann(list_t).def(none)},
-             [im](pykit::Args& a) {
-                 py::object self = a[0];
-                 py::object json = py::module_::import("json");
-                 py::object tqdm = py::module_::import("tqdm");
-                 self.attr("train_ann_file") = a[1];
-                 self.attr("val_ann_file") = a[2];
-                 self.attr("train_images") = a[3];
-                 self.attr("val_images") = a[4];
-                 self.attr("shape") = a[5];
-                 self.attr("letterbox") = a[6];
-                 self.attr("num_points") = a[7];
-                 self.attr("add_bkg_class") = a[8];
-                 self.attr("tasks") = a[9];
-                 self.attr("_augmentation_pipeline") = build_pipeline(*im, self.attr("shape"), false);
-                 self.attr("train_storage_images") = py::list();
-                 self.attr("train_images_id") = py::list();
-                 self.attr("train_storage_ann") = py::dict();
-                 self.attr("labels") = py::list();
-                 self.attr("train_storage") = py::list();
-                 index_coco(*im, self, json, tqdm);
-             })
-        .def("get_num_train_samples", {arg("self")},
-             [](py::object self) { return py::int_(pykit::len(self.attr("train_images_id"))); },
-             "Number of listed training images, annotated or not.")
-        .def("get_num_segmentation_classes", {arg("self")},
-             [](py::object self) { return py::int_(pykit::len(self.attr("labels")) + 1); },
-             "Number of mask classes: the categories plus the background.")
-        .method(pykit::function("read_data", {arg("self"), arg("image_id").ann(im->tf.attr("Tensor"))},
-                                [im](py::object self, py::object image_id) {
-                                    return im->tf.attr("numpy_function")(
-                                        self.attr("_read_data"), list_of(image_id),
-                                        py::arg("Tout") = list_of(im->tf_uint8, im->tf_float32, im->tf_int32));
-                                },
-                                "Graph-side ``_read_data``."),
-                tf_function)
-        .def("_read_data", {arg("self"), arg("image_id")},
-             [im](py::object self, py::object image_id) { return read_coco_sample(*im, self, image_id); },
-             "Reads one training sample by image id: (image, outlines, classes).")
-        .method(build_gt_mask_method(im), tf_function)
-        .method(paint_mask_method(im))
-        .method(apply_augmentation_method(im))
-        .method(tf_apply_augmentation_method(im), tf_function)
-        .def("build_train_iterator",
-             {arg("self"), arg("batch_size").ann(int_t).def(py::int_(10)), arg("prefetch").ann(int_t).def(py::int_(10))},
-             [im](py::object self, py::object batch_size, py::object prefetch) {
-                 py::object autotune = im->tf.attr("data").attr("AUTOTUNE");
-                 py::object mask = pykit::function("build_train_mask", {arg("x1"), arg("x2"), arg("x3")},
-                                                   [self](py::object x1, py::object x2, py::object x3) -> py::object {
-                                                       return self.attr("build_gt_mask")(list_of(x1, x2, x3));
-                                                   });
-                 py::object ids = self.attr("train_images_id");
-                 py::object ds = im->tf.attr("data").attr("Dataset").attr("from_tensor_slices")(ids);
-                 ds = ds.attr("shuffle")(py::arg("buffer_size") = py::int_(pykit::len(ids)),
-                                         py::arg("reshuffle_each_iteration") = true);
-                 ds = ds.attr("map")(self.attr("read_data"), py::arg("num_parallel_calls") = autotune);
-                 ds = ds.attr("map")(mask, py::arg("num_parallel_calls") = autotune);
-                 ds = ds.attr("map")(self.attr("tf_apply_augmentation"), py::arg("num_parallel_calls") = autotune);
-                 py::object shape = self.attr("shape");
-                 ds = ds.attr("padded_batch")(py::arg("batch_size") = batch_size, py::arg("drop_remainder") = true,
-                                              py::arg("padded_shapes") = py::make_tuple(shape, shape[py::slice(0, 2, 1)]));
-                 return ds.attr("prefetch")(py::arg("buffer_size") = prefetch);
-             },
-             "Shuffled, augmented batches (image uint8 [B, H, W, C], mask int32 [B, H, W]) of one epoch.")
-        .def("build_val_iterator",
-             {arg("self"), arg("batch_size").ann(int_t).def(py::int_(10)), arg("prefetch").ann(int_t).def(py::int_(10))},
-             [](py::object, py::object, py::object) {}, "No validation split is served: returns None.")
-        .build(m);
+// read_data: tf.numpy_function(self._read_data, [image_id], Tout=[tf.uint8, tf.float32, tf.int32]).
+inline py::object coco_graph_read(const State& s, const py::object& self, const py::object& image_id) {
+    return s.tf.attr("numpy_function")(self.attr("_read_data"), pykit::list_of(image_id),
+                                       py::arg("Tout") = pykit::list_of(s.tf_uint8, s.tf_float32, s.tf_int32));
 }
 
 }  // namespace seg

@@ -1,30 +1,22 @@
 // SegmentationDatasetYaml: SegmentationDataset configured from a YAML description file.
 #pragma once
 
-#include "common.hpp"
+#include <string>
+#include <utility>
+
+#include "dataset.hpp"
+#include "state.hpp"
 
 namespace seg {
 
-inline const char* const kYamlDoc =
-    "Semantic-segmentation dataset described by a YAML file:\n"
-    "\n"
-    "    classes: ['person', 'car', ...]\n"
-    "    train:\n"
-    "        images: /path/to/train/images\n"
-    "        annotations: /path/to/train/annotations\n"
-    "    validation:\n"
-    "        images: /path/to/validation/images\n"
-    "        annotations: /path/to/validation/annotations\n"
-    "\n"
-    "The annotation folders hold one JSON file per image (see ``SegmentationDataset``).\n"
-    "\n"
-    "Args:\n"
-    "    info_file (str): path of the description file.\n"
-    "    shape (list): height, width and channels of the network input.\n"
-    "    letter_box (bool): letterbox (keep the aspect ratio) rather than plainly resize.\n"
-    "    num_points (int): number of points every outline is resampled to.\n"
-    "    add_bkg_class (bool): sets ``class_offset`` to 1 (stored for callers).\n"
-    "    tasks (list): tasks to serve, among \"segment\" and \"boxes\".\n";
+// `yaml.full_load(open(info_file))`, closing the file; the content must be a mapping.
+inline py::dict read_description(const State& s, const py::object& info_file) {
+    py::object yaml = py::module_::import("yaml");  // imported when a description is read
+    py::object content = pykit::closing(s.open(info_file), yaml.attr("full_load"));
+    if (!PyDict_Check(content.ptr()))
+        pykit::raise(PyExc_ValueError, pykit::format("Configuration file {} does not hold a mapping", info_file));
+    return content;
+}
 
 // section.get(key, None), with a clear error when the section is not a mapping.
 inline py::object section_get(const py::object& section, const char* key, const std::string& name) {
@@ -33,71 +25,55 @@ inline py::object section_get(const py::object& section, const char* key, const 
     return section.attr("get")(key, py::none());
 }
 
-inline void add_dataset_yaml(py::module_& m, const ImportsPtr& im) {
-    using pykit::arg;
-    py::object builtins = py::module_::import("builtins");
-    py::object str_t = builtins.attr("str"), list_t = builtins.attr("list");
-    py::object int_t = builtins.attr("int"), bool_t = builtins.attr("bool");
-    py::object none = py::none();
-    py::object base = m.attr("SegmentationDataset");
-    auto cls = pykit::class_ref();
+// The images and annotations folders of the ``train`` or ``validation`` section.
+inline std::pair<py::object, py::object> section_folders(const py::object& section, const std::string& name) {
+    py::object images = section_get(section, "images", name);
+    py::object annotations = section_get(section, "annotations", name);
+    if (images.is_none())
+        pykit::raise(PyExc_ValueError, "``images`` section is missing on the ``" + name + "`` section");
+    if (annotations.is_none())
+        pykit::raise(PyExc_ValueError, "``annotations`` section is missing on the ``" + name + "`` section");
+    return {images, annotations};
+}
 
-    pykit::ClassBuilder(kModule, "SegmentationDatasetYaml", py::make_tuple(base))
-        .doc(kYamlDoc)
-        .def("__init__",
-             {arg("self"), arg("info_file").ann(str_t).def(none), arg("shape").ann(list_t).def(none),
-              arg("letter_box").ann(bool_t).def(py::bool_(true)), arg("num_points").ann(int_t).def(py::int_(300)),
-              arg("add_bkg_class").ann(bool_t).def(py::bool_(true)), arg("tasks").ann(list_t).def(none)},
-             [im, cls](pykit::Args& a) {
-                 py::object self = a[0], info_file = a[1];
-                 py::object yaml = py::module_::import("yaml");
-                 py::object info_dataset = pykit::closing(im->open(info_file), yaml.attr("full_load"));
-                 if (!PyDict_Check(info_dataset.ptr()))
-                     pykit::raise(PyExc_ValueError,
-                                  pykit::format("Configuration file {} does not hold a mapping", info_file));
+// The four folders must exist, tested in this order.
+inline void check_folders(const State& s, const py::object& train_images, const py::object& val_images,
+                          const py::object& train_ann, const py::object& val_ann) {
+    const std::pair<const py::object*, const char*> folders[] = {
+        {&train_images, "Images folder provided in ``train`` section does not exist in the current location: {}"},
+        {&val_images, "Images folder provided in ``validation`` section does not exist in the current location: {}"},
+        {&train_ann, "Annotations folder provided in ``train`` section does not exist in the current location: {}"},
+        {&val_ann, "Annotations folder provided in ``validation`` section does not exist in the current location: {}"},
+    };
+    for (const auto& [folder, message] : folders) {
+        refuse_null_byte(*folder, "Folder path");
+        if (!pykit::truthy(s.exists(*folder))) pykit::raise(PyExc_FileNotFoundError, pykit::format(message, *folder));
+    }
+}
 
-                 py::object classes = info_dataset.attr("get")("classes", py::none());
-                 if (classes.is_none() || pykit::len(classes) == 0)
-                     pykit::raise_args(PyExc_ValueError, py::make_tuple("Incorrect values for class was detected: ", classes));
+inline void construct_yaml(const State& s, const py::object& self, const py::object& info_file,
+                           const py::object& shape, const py::object& letter_box, const py::object& num_points,
+                           const py::object& add_bkg_class, const py::object& tasks) {
+    py::dict info_dataset = read_description(s, info_file);
+    py::object classes = info_dataset.attr("get")("classes", py::none());
+    if (classes.is_none() || pykit::len(classes) == 0)
+        pykit::raise_args(PyExc_ValueError, py::make_tuple("Incorrect values for class was detected: ", classes));
 
-                 py::object training = info_dataset.attr("get")("train", py::none());
-                 py::object validation = info_dataset.attr("get")("validation", py::none());
-                 if (training.is_none())
-                     pykit::raise(PyExc_ValueError, "``train`` section is missing on the configuration file");
-                 if (validation.is_none())
-                     pykit::raise(PyExc_ValueError, "``validation`` section is missing on the configuration file");
+    py::object training = info_dataset.attr("get")("train", py::none());
+    py::object validation = info_dataset.attr("get")("validation", py::none());
+    if (training.is_none()) pykit::raise(PyExc_ValueError, "``train`` section is missing on the configuration file");
+    if (validation.is_none())
+        pykit::raise(PyExc_ValueError, "``validation`` section is missing on the configuration file");
+    auto [train_images, train_ann] = section_folders(training, "train");
+    auto [val_images, val_ann] = section_folders(validation, "validation");
+    check_folders(s, train_images, val_images, train_ann, val_ann);
 
-                 py::object train_images = section_get(training, "images", "train");
-                 py::object train_ann = section_get(training, "annotations", "train");
-                 if (train_images.is_none())
-                     pykit::raise(PyExc_ValueError, "``images`` section is missing on the ``train`` section");
-                 if (train_ann.is_none())
-                     pykit::raise(PyExc_ValueError, "``annotations`` section is missing on the ``train`` section");
-
-                 py::object val_images = section_get(validation, "images", "validation");
-                 py::object val_ann = section_get(validation, "annotations", "validation");
-                 if (val_images.is_none())
-                     pykit::raise(PyExc_ValueError, "``images`` section is missing on the ``validation`` section");
-                 if (val_ann.is_none())
-                     pykit::raise(PyExc_ValueError, "``annotations`` section is missing on the ``validation`` section");
-
-                 const std::pair<const py::object*, const char*> folders[] = {
-                     {&train_images, "Images folder provided in ``train`` section does not exist in the current location: {}"},
-                     {&val_images, "Images folder provided in ``validation`` section does not exist in the current location: {}"},
-                     {&train_ann, "Annotations folder provided in ``train`` section does not exist in the current location: {}"},
-                     {&val_ann, "Annotations folder provided in ``validation`` section does not exist in the current location: {}"},
-                 };
-                 for (const auto& [folder, message] : folders)
-                     if (!pykit::truthy(im->exists(*folder))) pykit::raise(PyExc_FileNotFoundError, pykit::format(message, *folder));
-
-                 pykit::super(*cls, self)
-                     .attr("__init__")(py::arg("shape") = a[2], py::arg("train_images") = train_images,
-                                       py::arg("train_annotations") = train_ann, py::arg("val_images") = val_images,
-                                       py::arg("val_annotations") = val_ann, py::arg("labels") = classes,
-                                       py::arg("tasks") = a[6], py::arg("num_points") = a[4],
-                                       py::arg("letter_box") = a[3], py::arg("add_bkg_class") = a[5]);
-             })
-        .build(m, cls);
+    pykit::super(s.SegmentationDatasetYaml, self)
+        .attr("__init__")(py::arg("shape") = shape, py::arg("train_images") = train_images,
+                          py::arg("train_annotations") = train_ann, py::arg("val_images") = val_images,
+                          py::arg("val_annotations") = val_ann, py::arg("labels") = classes, py::arg("tasks") = tasks,
+                          py::arg("num_points") = num_points, py::arg("letter_box") = letter_box,
+                          py::arg("add_bkg_class") = add_bkg_class);
 }
 
 }  // namespace seg

@@ -18,8 +18,24 @@ enum class Resampled { ok, zero_length, not_finite };
 // length (repeated points) are dropped, since the interpolation needs strictly increasing
 // abscissae. An outline of zero length is refused (`zero_length`), one with NaN or infinite
 // coordinates too (`not_finite`); `out` is then left untouched.
-inline Resampled resample_outline(const double* xy, size_t n, size_t count, float* out) {
+//
+// `outline_status` tells beforehand whether an outline can be resampled.
+inline Resampled outline_status(const double* xy, size_t n) {
     if (n == 0) return Resampled::zero_length;
+    double total = 0.0;
+    for (size_t j = 1; j < n; ++j) {
+        const double dx = xy[2 * j] - xy[2 * j - 2];
+        const double dy = xy[2 * j + 1] - xy[2 * j - 1];
+        total += std::sqrt(dx * dx + dy * dy);
+    }
+    // A NaN or infinite coordinate makes the total NaN or infinite (or is the first point).
+    if (!std::isfinite(total) || !std::isfinite(xy[0]) || !std::isfinite(xy[1])) return Resampled::not_finite;
+    return total == 0.0 ? Resampled::zero_length : Resampled::ok;
+}
+
+inline Resampled resample_outline(const double* xy, size_t n, size_t count, float* out) {
+    const Resampled status = outline_status(xy, n);
+    if (status != Resampled::ok) return status;
     std::vector<double> cumulative(n, 0.0);
     for (size_t j = 1; j < n; ++j) {
         const double dx = xy[2 * j] - xy[2 * j - 2];
@@ -27,8 +43,6 @@ inline Resampled resample_outline(const double* xy, size_t n, size_t count, floa
         cumulative[j] = cumulative[j - 1] + std::sqrt(dx * dx + dy * dy);
     }
     const double total = cumulative[n - 1];
-    if (!std::isfinite(total) || !std::isfinite(xy[0]) || !std::isfinite(xy[1])) return Resampled::not_finite;
-    if (total == 0.0) return Resampled::zero_length;
 
     // Normalised abscissae, strictly increasing, with the vertex each one belongs to.
     std::vector<double> abscissa;
