@@ -1,111 +1,149 @@
-// AttitudeAndDetectDataset: every face of an image with its box and its three angles,
-// served in padded batches.
+// AttitudeAndDetectDataset: every face of an image with its box and its three angles, served
+// in padded batches.
 #pragma once
 
-#include "common.hpp"
+#include <cmath>
+
+#include "samples.hpp"
 
 namespace attitude {
 
-inline const char* const kDetectDoc =
-    "Extends the attitude dataset to detection plus attitude. "
-    "Each angle entry comes with the box that encloses the same face.";
+// AttitudeAndDetectDataset.__init__
+inline void construct_detect(const State& s, const py::object& self, const py::object& shape,
+                             const py::object& train_images, const py::object& train_annotations,
+                             const py::object& val_images, const py::object& val_annotations,
+                             const py::object& classes, const py::object& add_bkg_class) {
+    pykit::super(s.AttitudeAndDetectDataset, self)
+        .attr("__init__")(shape, train_images, train_annotations, val_images, val_annotations,
+                          py::arg("num_bins") = 66, py::arg("file_extension") = "json");
+    self.attr("add_bkg_class") = add_bkg_class;
+    const bool background = pykit::truthy(add_bkg_class);
+    self.attr("classes") = background ? py::object(list_of(py::str("background")) + classes) : classes;
+    self.attr("label_offset") = py::int_(background ? 1 : 0);
+}
 
-inline void build_detect_dataset(py::module_& m, const std::string& module, const ImportsPtr& im,
-                                 const std::shared_ptr<Classes>& cls) {
-    py::object tensor = im->tensor_t;
-    auto tout = [im] {
-        return list_of(tf_dtype(*im, "uint8"), tf_dtype(*im, "float32"), tf_dtype(*im, "float32"));
-    };
-    pykit::ClassBuilder(module, "AttitudeAndDetectDataset", py::make_tuple(*cls->base))
-        .doc(kDetectDoc)
-        .def("__init__",
-             {arg("self"), arg("shape").ann(im->list_t).def(py::none()),
-              arg("train_images").ann(im->str_t).def(py::none()),
-              arg("train_annotations").ann(im->str_t).def(py::none()),
-              arg("val_images").ann(im->str_t).def(py::none()),
-              arg("val_annotations").ann(im->str_t).def(py::none()), arg("classes").ann(im->list_t).def(py::none()),
-              arg("add_bkg_class").ann(im->bool_t).def(py::bool_(true))},
-             [cls](pykit::Args& a) {
-                 py::object self = a[0], classes = a[6], add_bkg_class = a[7];
-                 pykit::super(*cls->detect, self)
-                     .attr("__init__")(a[1], a[2], a[3], a[4], a[5], py::arg("num_bins") = 66,
-                                       py::arg("file_extension") = "json");
-                 self.attr("add_bkg_class") = add_bkg_class;
-                 const bool background = pykit::truthy(add_bkg_class);
-                 if (background) classes = list_of(py::str("background")) + classes;
-                 self.attr("classes") = classes;
-                 self.attr("label_offset") = py::int_(background ? 1 : 0);
-             })
-        .def("get_num_train_samples", {arg("self")},
-             [](py::object self) { return py::int_(pykit::len(self.attr("train_storage"))); })
-        .def("get_classes", {arg("self")}, [](py::object self) -> py::object { return self.attr("classes"); })
-        .method(pykit::function("tf_load_instance", {arg("self"), arg("data")},
-                                [im, tout](py::object self, py::object data) {
-                                    return im->tf.attr("numpy_function")(self.attr("_load_instance"), list_of(data),
-                                                                         py::arg("Tout") = tout());
-                                }),
-                im->tf.attr("function"))
-        .def("_load_instance", {arg("self"), arg("data")},
-             [im](py::object self, py::object data) {
-                 const py::object np = im->np, float32 = np.attr("float32");
-                 py::object shape = self.attr("shape");
-                 py::object img = im->Image.attr("open")(path_text(data[py::int_(0)])).attr("convert")("RGB");
-                 img = resize_to_shape(*im, np.attr("asarray")(img, py::arg("dtype") = np.attr("uint8")), shape)
-                           .attr("astype")(np.attr("uint8"));
-                 py::object w = shape[py::int_(1)], h = shape[py::int_(0)];
-                 py::object annotations = pykit::closing(im->open(path_text(data[py::int_(1)])), im->json.attr("load"));
+// get_classes()
+inline py::object get_classes(const py::object& self) { return self.attr("classes"); }
 
-                 py::object no_box = np.attr("array")(list_of(list_of(0, 0, 0, 0, 0)), py::arg("dtype") = float32);
-                 py::object bboxes = annotations.attr("get")("boxes", no_box);
-                 bboxes = np.attr("reshape")(bboxes, py::make_tuple(-1, 5));
-                 bboxes = im->xywhn2xyxy(bboxes, w, h, 0, 0);
-                 bboxes[pykit::compare(bboxes, py::int_(0), Py_LT)] = py::int_(0);
-                 py::object labels = py::make_tuple(py::slice(), py::int_(4));
-                 py::object label_offset = self.attr("label_offset");
-                 py::object labels_now = bboxes[labels];
-                 py::object shifted = labels_now + label_offset;
-                 bboxes[labels] = shifted;
+// tf_load_instance(data), stored wrapped by tf.function
+inline py::object tf_load_detect_instance(const State& s, const py::object& self, const py::object& data) {
+    return numpy_function(s, self.attr("_load_instance"), list_of(data), {"uint8", "float32", "float32"});
+}
 
-                 py::object bangles = py::list();
-                 for (py::handle angle : annotations.attr("get")("angles", py::list())) {
-                     py::object get = angle.attr("get");
-                     bangles.attr("append")(list_of(get("pitch"), get("yaw"), get("roll")));
-                 }
-                 if (pykit::len(bangles) == 0)
-                     bangles = np.attr("array")(list_of(list_of(0, 0, 0)), py::arg("dtype") = float32);
-                 bangles = np.attr("asarray")(bangles, py::arg("dtype") = float32);
-                 return py::make_tuple(img, bboxes.attr("astype")(float32), bangles);
-             })
-        .def("tf_augment",
-             {arg("self"), arg("image").ann(tensor), arg("bboxes").ann(tensor).def(py::none()),
-              arg("angles").ann(tensor).def(py::none())},
-             [im, tout](py::object self, py::object image, py::object bboxes, py::object angles) {
-                 return im->tf.attr("numpy_function")(self.attr("_augment"), list_of(image, bboxes, angles),
-                                                      py::arg("Tout") = tout());
-             })
-        .def("_augment",
-             {arg("self"), arg("image").ann(tensor), arg("bboxes").ann(tensor).def(py::none()),
-              arg("angles").ann(tensor).def(py::none())},
-             [](py::object, py::object image, py::object bboxes, py::object angles) {
-                 return py::make_tuple(image, bboxes, angles);
-             })
-        .def("build_train_iterator",
-             {arg("self"), arg("batch_size").ann(im->int_t), arg("prefetch").ann(im->int_t).def(py::int_(10))},
-             [im](py::object self, py::object batch_size, py::object prefetch) {
-                 const py::object autotune = im->tf.attr("data").attr("AUTOTUNE");
-                 py::object storage = self.attr("train_storage");
-                 py::object ds = im->tf.attr("data").attr("Dataset").attr("from_tensor_slices")(storage);
-                 ds = ds.attr("shuffle")(py::arg("buffer_size") = py::int_(pykit::len(storage)),
-                                         py::arg("reshuffle_each_iteration") = true);
-                 ds = ds.attr("map")(self.attr("tf_load_instance"), py::arg("num_parallel_calls") = autotune);
-                 ds = ds.attr("map")(self.attr("tf_augment"), py::arg("num_parallel_calls") = autotune);
-                 py::object padded_shapes = py::make_tuple(self.attr("shape"), py::make_tuple(py::none(), 5),
-                                                           py::make_tuple(py::none(), 3));
-                 ds = ds.attr("padded_batch")(py::arg("batch_size") = batch_size,
-                                              py::arg("padded_shapes") = padded_shapes);
-                 return ds.attr("prefetch")(py::arg("buffer_size") = prefetch);
-             })
-        .build(m, cls->detect);
+// A class id as the file stores it must be a whole number from 0: a negative id would become
+// the first class (negative values are zeroed below) and a fraction a label of no class.
+inline void require_class_ids(const py::object& boxes, const py::str& path) {
+    auto values = py::array_t<double, py::array::c_style>::ensure(boxes);
+    if (!values) throw py::error_already_set();
+    const double* row = values.data();
+    for (py::ssize_t i = 0; i < values.shape(0); ++i, row += 5) {
+        const double id = row[4];
+        if (!(std::isfinite(id) && id >= 0 && std::floor(id) == id))
+            pykit::raise(PyExc_ValueError, pykit::format("Box {} in {} has the class id {}: not a whole number from 0",
+                                                         i, path, py::float_(id)));
+    }
+}
+
+// The record's boxes (x-centre, y-centre, width, height relative to the image, class id) as
+// float32 pixel corners of the resized image, negative values zeroed, labels offset. Without
+// a `boxes` entry: the row 0, 0, 0, 0, 0 before the offset.
+inline py::object face_boxes(const State& s, const py::object& self, const py::object& record, const py::str& path) {
+    const py::object np = s.np, float64 = np.attr("float64");
+    py::object shape = self.attr("shape");
+    py::object boxes;
+    if (!pykit::contains(record, py::str("boxes"))) {
+        boxes = np.attr("array")(list_of(list_of(0, 0, 0, 0, 0)), py::arg("dtype") = np.attr("float32"));
+    } else {
+        // As float64 whatever the JSON numbers look like: a row of integers must not make
+        // integer pixel corners.
+        py::object stored = np.attr("asarray")(record[py::str("boxes")], py::arg("dtype") = float64);
+        boxes = np.attr("reshape")(stored, py::make_tuple(-1, 5));
+        require_class_ids(boxes, path);
+    }
+    py::object bboxes = s.xywhn2xyxy(boxes, shape[py::int_(1)], shape[py::int_(0)], 0, 0);
+    bboxes[pykit::compare(bboxes, py::int_(0), Py_LT)] = py::int_(0);
+    py::tuple labels = py::make_tuple(py::slice(py::none(), py::none(), py::none()), 4);
+    py::object shifted = py::object(bboxes[labels]) + py::object(self.attr("label_offset"));
+    bboxes[labels] = shifted;
+    bboxes = bboxes.attr("astype")(np.attr("float32"));
+    const py::ssize_t bad = first_non_finite(bboxes);
+    if (bad >= 0)
+        pykit::raise(PyExc_ValueError,
+                     pykit::format("Box {} in {} does not give finite float32 pixel corners and label: {}", bad / 5, path,
+                                   boxes[py::int_(bad / 5)]));
+    return bboxes;
+}
+
+// The record's angles, one row of pitch, yaw and roll per face in stored order; the row
+// 0, 0, 0 when there is none.
+inline py::object face_angles(const State& s, const py::object& record, const py::str& path) {
+    py::list rows;
+    py::object faces = record.attr("get")("angles", py::list());
+    for (py::handle face : faces) {
+        if (!PyDict_Check(face.ptr()))
+            pykit::raise(PyExc_ValueError,
+                         pykit::format("Angle entry {} in {} must be an object with pitch, yaw and roll, not {}",
+                                       pykit::len(rows), path, Py_TYPE(face.ptr())->tp_name));
+        py::object get = face.attr("get");
+        rows.append(list_of(get("pitch"), get("yaw"), get("roll")));
+    }
+    if (pykit::len(rows) == 0) rows.append(list_of(0, 0, 0));
+    py::object angles = s.np.attr("asarray")(rows, py::arg("dtype") = s.np.attr("float32"));
+    // A missing key (None) becomes NaN in float32, as do NaN and out-of-range numbers.
+    const py::ssize_t bad = first_non_finite(angles);
+    if (bad >= 0) {
+        const char* names[] = {"pitch", "yaw", "roll"};
+        pykit::raise(PyExc_ValueError, pykit::format("Angle entry {} in {}: the {} is {}, not a finite float32 number",
+                                                     bad / 3, path, names[bad % 3], rows[bad / 3][py::int_(bad % 3)]));
+    }
+    return angles;
+}
+
+inline py::tuple load_detect_sample(const State& s, const py::object& self, const py::object& data) {
+    const py::object np = s.np, uint8 = np.attr("uint8");
+    py::object img = s.np.attr("asarray")(read_rgb(s, entry_path(data, 0)), py::arg("dtype") = uint8);
+    img = resize_to_shape(s, img, self.attr("shape")).attr("astype")(uint8);
+    py::str ann_path = entry_path(data, 1);
+    py::object record = read_record(s, ann_path);
+    return py::make_tuple(img, face_boxes(s, self, record, ann_path), face_angles(s, record, ann_path));
+}
+
+// _load_instance(data) -> (image, boxes, angles)
+inline py::tuple load_detect_instance(const State& s, const py::object& self, const py::object& data) {
+    try {
+        return load_detect_sample(s, self, data);
+    } catch (py::error_already_set& error) {
+        note_sample(error, data);
+        throw;
+    }
+}
+
+// tf_augment(image, bboxes, angles)
+inline py::object tf_augment_detect(const State& s, const py::object& self, const py::object& image,
+                                    const py::object& bboxes, const py::object& angles) {
+    return numpy_function(s, self.attr("_augment"), list_of(image, bboxes, angles), {"uint8", "float32", "float32"});
+}
+
+// _augment(image, bboxes, angles): the hook leaves the sample as it is.
+inline py::tuple augment_detect(const py::object&, const py::object& image, const py::object& bboxes,
+                                const py::object& angles) {
+    return py::make_tuple(image, bboxes, angles);
+}
+
+// build_train_iterator(batch_size, prefetch): as the base's, with the boxes and angles of
+// every sample padded with zero rows to the largest counts in its batch.
+inline py::object build_detect_train_iterator(const State& s, const py::object& self, const py::object& batch_size,
+                                              const py::object& prefetch) {
+    const py::object autotune = s.tf.attr("data").attr("AUTOTUNE");
+    py::object storage = self.attr("train_storage");
+    py::object ds = s.tf.attr("data").attr("Dataset").attr("from_tensor_slices")(storage);
+    ds = ds.attr("shuffle")(py::arg("buffer_size") = py::int_(pykit::len(storage)),
+                            py::arg("reshuffle_each_iteration") = true);
+    ds = ds.attr("map")(self.attr("tf_load_instance"), py::arg("num_parallel_calls") = autotune);
+    ds = ds.attr("map")(self.attr("tf_augment"), py::arg("num_parallel_calls") = autotune);
+    py::tuple padded_shapes = py::make_tuple(self.attr("shape"), py::make_tuple(py::none(), 5), py::make_tuple(py::none(), 3));
+    ds = ds.attr("padded_batch")(py::arg("batch_size") = batch_size, py::arg("padded_shapes") = padded_shapes);
+    return ds.attr("prefetch")(py::arg("buffer_size") = prefetch);
 }
 
 }  // namespace attitude

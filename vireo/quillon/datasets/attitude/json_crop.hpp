@@ -3,84 +3,112 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 
-#include "common.hpp"
+#include "samples.hpp"
 
 namespace attitude {
 
-// Bounds of the first face box, clipped to the image so that a box reaching past an edge
-// crops what lies inside the image (a negative slice bound would count from the far edge).
+// AttitudeDatasetJson.__init__
+inline void construct_json(const State& s, const py::object& self, const py::object& shape,
+                           const py::object& train_images, const py::object& train_annotations,
+                           const py::object& val_images, const py::object& val_annotations) {
+    pykit::super(s.AttitudeDatasetJson, self)
+        .attr("__init__")(py::arg("shape") = shape, py::arg("train_images") = train_images,
+                          py::arg("train_annotations") = train_annotations, py::arg("val_images") = val_images,
+                          py::arg("val_annotations") = val_annotations, py::arg("num_bins") = 66,
+                          py::arg("file_extension") = "json");
+}
+
+// The first face box in pixels of the stored image, as slice bounds.
 struct Crop {
-    long x1, y1, x2, y2;
+    py::ssize_t x1, y1, x2, y2;
 };
 
-inline Crop clip_box(const std::vector<py::object>& box, long w, long h, const py::object& ann_path) {
-    auto at = [&](size_t i, long hi) { return std::clamp(box[i].cast<long>(), 0L, hi); };
-    Crop c{at(0, w), at(1, h), at(2, w), at(3, h)};
+// One corner in pixels, computed in float32 as NumPy computes it from a float32 row
+// (centre -/+ half the size, times the extent), then truncated toward zero.
+inline double truncated_corner(float centre, float size, float sign, py::ssize_t extent) {
+    return std::trunc((centre + sign * (size * 0.5f)) * static_cast<float>(extent));
+}
+
+// A corner clipped to the image, so that a box reaching past an edge crops what lies inside
+// (a negative slice bound would count from the far edge, and a huge one wrap in int32).
+inline py::ssize_t clip_corner(double corner, py::ssize_t extent) {
+    return static_cast<py::ssize_t>(std::clamp(corner, 0.0, static_cast<double>(extent)));
+}
+
+// Rows of x-centre, y-centre, width, height (relative to the image) and class id: the first
+// row's crop of a w x h image, refused when it holds a NaN or infinity or selects no pixel.
+inline Crop first_face_crop(const py::object& boxes, py::ssize_t w, py::ssize_t h, const py::str& path) {
+    py::tuple shape = boxes.attr("shape");
+    if (shape.size() != 2 || shape[1].cast<py::ssize_t>() < 5)
+        pykit::raise(PyExc_ValueError,
+                     pykit::format("The face boxes in {} must be rows of 5 numbers; their shape is {}", path, shape));
+    auto values = py::array_t<float, py::array::c_style>::ensure(boxes[py::int_(0)]);
+    if (!values) throw py::error_already_set();
+    const float* box = values.data();
+    for (int i = 0; i < 4; ++i)
+        if (!std::isfinite(box[i]))
+            pykit::raise(PyExc_ValueError, pykit::format("The first face box in {} holds {}, not a finite float32 number",
+                                                         path, py::float_(box[i])));
+    const double x1 = truncated_corner(box[0], box[2], -1.0f, w), y1 = truncated_corner(box[1], box[3], -1.0f, h);
+    const double x2 = truncated_corner(box[0], box[2], +1.0f, w), y2 = truncated_corner(box[1], box[3], +1.0f, h);
+    const Crop c{clip_corner(x1, w), clip_corner(y1, h), clip_corner(x2, w), clip_corner(y2, h)};
     if (c.x2 <= c.x1 || c.y2 <= c.y1)
         pykit::raise(PyExc_ValueError,
                      pykit::format("The first face box in {} selects no pixel of its {}x{} image: corners ({}, {}), ({}, {})",
-                                   ann_path, w, h, box[0], box[1], box[2], box[3]));
+                                   path, w, h, x1, y1, x2, y2));
     return c;
 }
 
-inline void build_json_dataset(py::module_& m, const std::string& module, const ImportsPtr& im,
-                                const std::shared_ptr<Classes>& cls) {
-    pykit::ClassBuilder(module, "AttitudeDatasetJson", py::make_tuple(*cls->base))
-        .def("__init__",
-             {arg("self"), arg("shape").ann(im->list_t).def(py::none()),
-              arg("train_images").ann(im->str_t).def(py::none()),
-              arg("train_annotations").ann(im->str_t).def(py::none()),
-              arg("val_images").ann(im->str_t).def(py::none()),
-              arg("val_annotations").ann(im->str_t).def(py::none())},
-             [cls](py::object self, py::object shape, py::object train_images, py::object train_annotations,
-                   py::object val_images, py::object val_annotations) {
-                 pykit::super(*cls->json, self)
-                     .attr("__init__")(py::arg("shape") = shape, py::arg("train_images") = train_images,
-                                       py::arg("train_annotations") = train_annotations,
-                                       py::arg("val_images") = val_images, py::arg("val_annotations") = val_annotations,
-                                       py::arg("num_bins") = 66, py::arg("file_extension") = "json");
-             })
-        .def("_load_instance", {arg("self"), arg("data")},
-             [im](py::object self, py::object data) -> py::object {
-                 const py::object np = im->np, float32 = np.attr("float32");
-                 py::object shape = self.attr("shape");
-                 py::object ann_path = path_text(data[py::int_(1)]);
-                 py::object img = im->Image.attr("open")(path_text(data[py::int_(0)])).attr("convert")("RGB");
-                 if (draw(*im, "random_sample") < 0.05) img = img.attr("filter")(im->ImageFilter.attr("BLUR"));
-                 img = np.attr("asarray")(img, py::arg("dtype") = np.attr("uint8"));
-                 std::vector<py::object> hw = unpack(img.attr("shape"), 3);
-                 py::object h = hw[0], w = hw[1];
+// The first face's pitch, yaw and roll, as three float32 scalars.
+inline std::vector<py::object> first_face_angles(const State& s, const py::object& angles, const py::str& path) {
+    py::object first = s.np.attr("array")(angles[py::int_(0)], py::arg("dtype") = s.np.attr("float32"));
+    std::vector<py::object> p = pykit::unpack(first, 3);
+    const char* names[] = {"pitch", "yaw", "roll"};
+    for (int i = 0; i < 3; ++i)
+        if (!std::isfinite(static_cast<double>(pykit::to_float(p[i]))))
+            pykit::raise(PyExc_ValueError, pykit::format("The first face's {} in {} is {}, not a finite float32 number",
+                                                         names[i], path, p[i]));
+    return p;
+}
 
-                 py::object annotations = pykit::closing(im->open(ann_path), im->json.attr("load"));
-                 py::object boxes = np.attr("asarray")(annotations.attr("get")("boxes", py::none()), py::arg("dtype") = float32);
-                 py::object angles = np.attr("asarray")(annotations.attr("get")("angles", py::none()), py::arg("dtype") = float32);
-                 if (pykit::len(boxes) == 0)
-                     return py::make_tuple(resize_to_shape(*im, img, shape),
-                                           np.attr("array")(list_of(0, 0, 0), py::arg("dtype") = float32));
+inline py::tuple load_cropped_sample(const State& s, const py::object& self, const py::object& data) {
+    const py::object np = s.np, float32 = np.attr("float32");
+    py::object shape = self.attr("shape");
+    py::object img = blur_sometimes(s, read_rgb(s, entry_path(data, 0)));
+    img = np.attr("asarray")(img, py::arg("dtype") = np.attr("uint8"));
+    std::vector<py::object> hw = pykit::unpack(img.attr("shape"), 3);
 
-                 // Centre and size, relative to the image, to pixel corners (truncated toward zero).
-                 py::object xc = column(boxes, 0), yc = column(boxes, 1), half = py::float_(0.5);
-                 py::object bw = column(boxes, 2) * half, bh = column(boxes, 3) * half;
-                 boxes = np.attr("stack")(list_of((xc - bw) * w, (yc - bh) * h, (xc + bw) * w, (yc + bh) * h, column(boxes, 4)),
-                                          py::arg("axis") = 1)
-                             .attr("astype")(np.attr("int32"));
+    py::str ann_path = entry_path(data, 1);
+    py::object record = read_record(s, ann_path);
+    py::object boxes = np.attr("asarray")(record.attr("get")("boxes", py::none()), py::arg("dtype") = float32);
+    py::object angles = np.attr("asarray")(record.attr("get")("angles", py::none()), py::arg("dtype") = float32);
+    if (boxes.attr("ndim").cast<int>() == 0)
+        pykit::raise(PyExc_TypeError, pykit::format("The annotation file {} holds no list of face boxes", ann_path));
+    if (pykit::len(boxes) == 0)
+        return py::make_tuple(resize_to_shape(s, img, shape), np.attr("array")(list_of(0, 0, 0), py::arg("dtype") = float32));
 
-                 angles = np.attr("array")(angles[py::int_(0)], py::arg("dtype") = float32);
-                 std::vector<py::object> p = unpack(angles, 3);
-                 Crop c = clip_box(unpack(boxes[py::int_(0)], 5), w.cast<long>(), h.cast<long>(), ann_path);
+    std::vector<py::object> p = first_face_angles(s, angles, ann_path);
+    const Crop c = first_face_crop(boxes, hw[1].cast<py::ssize_t>(), hw[0].cast<py::ssize_t>(), ann_path);
+    img = img[py::make_tuple(py::slice(c.y1, c.y2, 1), py::slice(c.x1, c.x2, 1), py::ellipsis())];
+    img = resize_to_shape(s, img, shape);
+    py::object out_angles = np.attr("array")(list_of(p[0], p[1], p[2]), py::arg("dtype") = float32);
+    if (draw_below(s, "random", 0.5)) {
+        img = s.cv2.attr("flip")(img, 1);
+        out_angles = np.attr("array")(list_of(p[0], -p[1], -p[2]), py::arg("dtype") = float32);
+    }
+    return py::make_tuple(img, out_angles);
+}
 
-                 img = img[py::make_tuple(py::slice(c.y1, c.y2, 1), py::slice(c.x1, c.x2, 1), py::ellipsis())];
-                 img = resize_to_shape(*im, img, shape);
-                 if (draw(*im, "random") < 0.5) {
-                     p[2] = -p[2];
-                     p[1] = -p[1];
-                     img = im->cv2.attr("flip")(img, 1);
-                     angles = np.attr("array")(list_of(p[0], p[1], p[2]), py::arg("dtype") = float32);
-                 }
-                 return py::make_tuple(img, angles);
-             })
-        .build(m, cls->json);
+// _load_instance(data) -> (image, angles)
+inline py::tuple load_cropped_instance(const State& s, const py::object& self, const py::object& data) {
+    try {
+        return load_cropped_sample(s, self, data);
+    } catch (py::error_already_set& error) {
+        note_sample(error, data);
+        throw;
+    }
 }
 
 }  // namespace attitude

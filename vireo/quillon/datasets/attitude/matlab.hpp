@@ -1,0 +1,45 @@
+// MATLAB head-pose annotations: pitch, yaw and roll from `Pose_Para`, landmarks from `pt2d`.
+#pragma once
+
+#include "state.hpp"
+
+namespace attitude {
+
+[[noreturn]] inline void bad_pose_para(const py::object& path, const char* what, const py::object& value) {
+    pykit::raise(PyExc_ValueError,
+                 pykit::format("Pose_Para in {} must hold pitch, yaw and roll in its first row; {} {}", path, what, value));
+}
+
+// The numbers that hold pitch, yaw and roll: row 0 of Pose_Para, or its single column when
+// the file stores a vector as a column (savemat's oned_as="column"). Anything that is not a
+// real-valued matrix with three such numbers is refused.
+inline py::object pose_numbers(const State& s, const py::object& pose_para, const py::object& path) {
+    if (!py::isinstance(pose_para, s.np.attr("ndarray"))) bad_pose_para(path, "it is a", py::type::of(pose_para));
+    py::object kind = pose_para.attr("dtype").attr("kind");
+    if (!pykit::contains(py::str("biuf"), kind)) bad_pose_para(path, "its values are of type", pose_para.attr("dtype"));
+    py::tuple shape = pose_para.attr("shape");
+    if (shape.size() != 2) bad_pose_para(path, "its shape is", shape);
+    const auto rows = shape[0].cast<py::ssize_t>(), cols = shape[1].cast<py::ssize_t>();
+    if (rows >= 1 && cols >= 3) return pose_para[py::int_(0)];
+    if (cols == 1 && rows >= 3) return pose_para[py::make_tuple(py::slice(py::none(), py::none(), py::none()), 0)];
+    bad_pose_para(path, "its shape is", shape);
+}
+
+// read_annotations(annotations_path) -> (pose_params, pt2d)
+inline py::tuple read_annotations(const State& s, const py::object&, const py::object& annotations_path) {
+    py::object mat = s.sio.attr("loadmat")(annotations_path);
+    py::object pre_pose_params = pose_numbers(s, mat[py::str("Pose_Para")], annotations_path);
+    py::object three = pre_pose_params[py::slice(py::none(), py::int_(3), py::none())];
+    py::object pose_params = s.np.attr("asarray")(three, py::arg("dtype") = s.np.attr("float32"));
+    // A NaN, an infinity or a number beyond float32 would reach the loss as a label.
+    const py::ssize_t bad = first_non_finite(pose_params);
+    if (bad >= 0) {
+        const char* names[] = {"pitch", "yaw", "roll"};
+        pykit::raise(PyExc_ValueError, pykit::format("Pose_Para in {}: the {} is {}, not a finite float32 number",
+                                                     annotations_path, names[bad], three[py::int_(bad)]));
+    }
+    py::object pt2d = s.np.attr("asarray")(mat[py::str("pt2d")], s.np.attr("float32"));
+    return py::make_tuple(pose_params, pt2d);
+}
+
+}  // namespace attitude

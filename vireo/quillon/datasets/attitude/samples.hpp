@@ -1,0 +1,81 @@
+// AttitudeDataset samples (an image and its pitch, yaw and roll) and its two iterators.
+#pragma once
+
+#include "state.hpp"
+
+namespace attitude {
+
+// Image.open(path).convert("RGB"), the file closed once the pixels are read.
+inline py::object read_rgb(const State& s, const py::str& path) {
+    py::object image = s.Image.attr("open")(path);
+    return pykit::closing(image, [](const py::object& opened) -> py::object { return opened.attr("convert")("RGB"); });
+}
+
+// cv2.resize(img, (shape[1], shape[0])): stretched to the network input, default interpolation.
+inline py::object resize_to_shape(const State& s, const py::object& img, const py::object& shape) {
+    return s.cv2.attr("resize")(img, py::make_tuple(shape[py::int_(1)], shape[py::int_(0)]));
+}
+
+// tf_load_instance(data), stored wrapped by tf.function
+inline py::object tf_load_instance(const State& s, const py::object& self, const py::object& data) {
+    return numpy_function(s, self.attr("_load_instance"), list_of(data), {"uint8", "float32"});
+}
+
+inline py::tuple load_mat_sample(const State& s, const py::object& self, const py::object& data) {
+    py::object img = read_rgb(s, entry_path(data, 0));
+    // The annotation path is decoded: `annotations_path` takes text only.
+    py::object pose = pykit::unpack(self.attr("read_annotations")(entry_path(data, 1)), 2)[0];
+    py::object pitch = pose[py::int_(0)], yaw = pose[py::int_(1)], roll = pose[py::int_(2)];
+    img = blur_sometimes(s, img);
+    img = resize_to_shape(s, s.np.attr("asarray")(img), self.attr("shape"));
+    py::object angles = s.np.attr("array")(list_of(pitch, yaw, roll), py::arg("dtype") = s.np.attr("float32"));
+    return py::make_tuple(img, angles);
+}
+
+// _load_instance(data) -> (image, angles)
+inline py::tuple load_instance(const State& s, const py::object& self, const py::object& data) {
+    try {
+        return load_mat_sample(s, self, data);
+    } catch (py::error_already_set& error) {
+        note_sample(error, data);
+        throw;
+    }
+}
+
+// tf_augment(image, angles)
+inline py::object tf_augment(const State& s, const py::object& self, const py::object& image,
+                             const py::object& angles) {
+    return numpy_function(s, self.attr("_augment"), list_of(image, angles), {"uint8", "float32"});
+}
+
+// _augment(image, angles): the hook leaves the sample as it is.
+inline py::tuple augment(const py::object&, const py::object& image, const py::object& angles) {
+    return py::make_tuple(image, angles);
+}
+
+// build_train_iterator(batch_size, prefetch): the whole split shuffled anew every pass, loaded,
+// passed through the hook and batched (a smaller last batch kept).
+inline py::object build_train_iterator(const State& s, const py::object& self, const py::object& batch_size,
+                                       const py::object& prefetch) {
+    const py::object autotune = s.tf.attr("data").attr("AUTOTUNE");
+    py::object ds = s.tf.attr("data").attr("Dataset").attr("from_tensor_slices")(self.attr("train_storage"));
+    ds = ds.attr("shuffle")(py::arg("buffer_size") = ds.attr("cardinality")(), py::arg("reshuffle_each_iteration") = true);
+    ds = ds.attr("map")(self.attr("tf_load_instance"), py::arg("num_parallel_calls") = autotune);
+    ds = ds.attr("map")(self.attr("tf_augment"), py::arg("num_parallel_calls") = autotune);
+    ds = ds.attr("batch")(py::arg("batch_size") = batch_size);
+    return ds.attr("prefetch")(py::arg("buffer_size") = prefetch);
+}
+
+inline void require_folder(const State& s, const py::object& folder, const char* message) {
+    if (!pykit::truthy(s.exists(folder))) pykit::raise(PyExc_FileNotFoundError, pykit::format(message, folder));
+}
+
+// build_val_iterator(batch_size, prefetch): the validation pairs themselves, in storage order;
+// both parameters are accepted and not used.
+inline py::object build_val_iterator(const State& s, const py::object& self, const py::object&, const py::object&) {
+    require_folder(s, self.attr("val_images"), "Path to the validation images does not exist in this system: {}");
+    require_folder(s, self.attr("val_annotations"), "Path to the validation annotations does not exist in this system: {}");
+    return s.tf.attr("data").attr("Dataset").attr("from_tensor_slices")(self.attr("val_storage"));
+}
+
+}  // namespace attitude

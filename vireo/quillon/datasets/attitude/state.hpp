@@ -1,0 +1,104 @@
+// The attitude module's state (its imports and its own classes) and the small steps that
+// several of its method bodies share.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pykit.hpp>
+
+#include <cmath>
+#include <string>
+
+namespace attitude {
+namespace py = pybind11;
+using pykit::list_of;
+
+struct State : pykit::Captures {
+    // from os.path import exists, join, basename, splitext
+    pykit::Ref exists{this}, join{this}, basename{this}, splitext{this};
+    // from vireo.quillon.datasets.utils import xywhn2xyxy
+    pykit::Ref xywhn2xyxy{this};
+    // from PIL import Image, ImageFilter
+    pykit::Ref Image{this}, ImageFilter{this};
+    pykit::Ref tf{this}, sio{this}, np{this}, json{this}, cv2{this};
+
+    // The module's classes, filled as they are built: for super() and the YAML messages.
+    pykit::Ref AttitudeDataset{this}, AttitudeDatasetYaml{this}, AttitudeAndDetectDataset{this};
+    pykit::Ref AttitudeDatasetJson{this}, AttitudeAndDetectDatasetYaml{this}, AttitudeDatasetJsonYaml{this};
+};
+
+// A path as text, the way `open` takes it: str, bytes (decoded as the file system encodes
+// names, undecodable bytes kept as surrogates) or an os.PathLike. An integer is refused: it
+// would name a file descriptor this module does not own.
+inline py::str path_text(const py::object& path) {
+    if (PyLong_Check(path.ptr()))
+        pykit::raise(PyExc_TypeError, std::string("expected str, bytes or os.PathLike object, not ") +
+                                          Py_TYPE(path.ptr())->tp_name);
+    PyObject* fspath = PyOS_FSPath(path.ptr());  // TypeError for anything else
+    if (!fspath) throw py::error_already_set();
+    py::object value = py::reinterpret_steal<py::object>(fspath);
+    if (!PyBytes_Check(value.ptr())) return pykit::as_str(value);
+    PyObject* text = PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(value.ptr()), PyBytes_GET_SIZE(value.ptr()));
+    if (!text) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(text);
+}
+
+// A path argument holding a NUL byte names no file; `open` refuses it with ValueError, and so
+// does this module, before `exists` (which only answers False) can hide why.
+inline void refuse_nul(const py::object& path, const char* what) {
+    if (!PyUnicode_Check(path.ptr()) && !PyBytes_Check(path.ptr())) return;
+    py::object nul = PyBytes_Check(path.ptr()) ? py::object(py::bytes("\0", 1)) : py::object(py::str("\0", 1));
+    if (pykit::contains(path, nul))
+        pykit::raise(PyExc_ValueError, pykit::format("embedded null byte in {}: {!r}", what, path));
+}
+
+// Element `i` of the storage entry handed to a loader: index 0 the image, 1 the annotation.
+inline py::str entry_path(const py::object& data, long i) { return path_text(data[py::int_(i)]); }
+
+// `tf.numpy_function(fn, inputs, Tout=[tf.<name>, ...])`
+inline py::object numpy_function(const State& s, const py::object& fn, const py::list& inputs,
+                                 std::initializer_list<const char*> tout) {
+    py::list types;
+    for (const char* name : tout) types.append(s.tf.attr(name));
+    return s.tf.attr("numpy_function")(fn, inputs, py::arg("Tout") = types);
+}
+
+// `if np.random.<draw>() < threshold:`, one draw of NumPy's global generator.
+inline bool draw_below(const State& s, const char* draw, double threshold) {
+    return pykit::holds(s.np.attr("random").attr(draw)(), py::float_(threshold), Py_LT);
+}
+
+// `img.filter(ImageFilter.BLUR)` for about one sample in twenty.
+inline py::object blur_sometimes(const State& s, const py::object& img) {
+    if (!draw_below(s, "random_sample", 0.05)) return img;
+    return img.attr("filter")(s.ImageFilter.attr("BLUR"));
+}
+
+// `{"a": ...}` read from a JSON annotation file, closed when read. A file whose top level is
+// not an object holds no record.
+inline py::object read_record(const State& s, const py::str& path) {
+    py::object record = pykit::closing(pykit::builtin("open")(path), s.json.attr("load"));
+    if (!PyDict_Check(record.ptr()))
+        pykit::raise(PyExc_ValueError, pykit::format("The annotation file {} must hold a JSON object, not {}", path,
+                                                     Py_TYPE(record.ptr())->tp_name));
+    return record;
+}
+
+// Flat index of the first NaN or infinity in a float32 array, or -1. The arrays are a few
+// numbers per face: the loop runs under the GIL, which dropping would cost more than it.
+inline py::ssize_t first_non_finite(const py::object& float32_array) {
+    auto values = py::array_t<float, py::array::c_style>::ensure(float32_array);
+    if (!values) throw py::error_already_set();
+    const float* data = values.data();
+    for (py::ssize_t i = 0; i < values.size(); ++i)
+        if (!std::isfinite(data[i])) return i;
+    return -1;
+}
+
+// Adds a note naming the sample to an error raised while loading it, so that the message
+// that reaches the consumer of an iterator says which files were being read.
+inline void note_sample(py::error_already_set& error, const py::object& data) {
+    py::object note = error.value().attr("add_note");
+    note(pykit::format("While loading the sample {!r}", data));
+}
+
+}  // namespace attitude
