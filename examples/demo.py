@@ -33,7 +33,7 @@ import tensorflow as tf  # noqa: E402
 
 from examples.detector import DEMO_CONFIG  # noqa: E402
 from examples.detector.data import generate_dataset  # noqa: E402
-from examples.detector.evaluator import DetectionEvaluator  # noqa: E402
+from examples.detector.evaluator import make_evaluator  # noqa: E402
 from examples.detector.model import DetectionLoss, build_detector  # noqa: E402
 from examples.showcase import draw_detection_batch  # noqa: E402
 from vireo.quillon.callbacks.tensorboard import TensorBoard  # noqa: E402
@@ -130,7 +130,7 @@ def train_detector(args):
     trainer = DetectionTrainer(model, dataset, optimizer, loss, logger=logger, checkpoint=checkpoint, info=cfg,
                                metric="map", classes=dataset.classes, display=cfg["display"],
                                skip_validation_steps=cfg["validate_every"])
-    evaluator = DetectionEvaluator(model, shape, dataset.classes[dataset.class_offset:])
+    evaluator = make_evaluator(model, shape, dataset.classes[dataset.class_offset:])
     started = time.time()
     trainer.train(cfg["epochs"], train_ds, val_ds, evaluator)
     elapsed = time.time() - started

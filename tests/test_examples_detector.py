@@ -1,4 +1,4 @@
-"""The demo detector's pieces: generated dataset, model and loss, runner and evaluator."""
+"""The demo detector's pieces: generated dataset, model and loss, decoder and evaluator."""
 import os
 import sys
 
@@ -11,9 +11,8 @@ from PIL import Image
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples"))
 
 from detector.data import CLASSES, generate_dataset  # noqa: E402
-from detector.evaluator import DetectionEvaluator  # noqa: E402
+from detector.evaluator import CenterNetDecoder, make_evaluator  # noqa: E402
 from detector.model import STRIDE, DetectionLoss, build_detector  # noqa: E402
-from vireo.verdane.writers import TrainingTensorBoardWriter  # noqa: E402
 
 
 # ---------------------------------------------------------------- generated dataset
@@ -160,84 +159,7 @@ def test_loss_traces_in_a_graph_and_rewards_the_right_answer(small_model):
     assert float(good["size-loss"]) < 1e-4 and float(good["offset-loss"]) < 1e-3
 
 
-# ---------------------------------------------------------------- evaluator
-
-@pytest.fixture
-def evaluator(small_model):
-    return DetectionEvaluator(small_model, (64, 64, 3), classes=CLASSES, score_threshold=0.3)(
-        val_messenger=None, labels=["background"] + CLASSES)
-
-
-def _instances(gt_boxes, gt_labels, dt_boxes, dt_labels, dt_scores, image=None):
-    return {
-        "gt_instance": {"image": image, "height": 40, "width": 40, "boxes": np.array(gt_boxes, np.float32),
-                        "labels": np.array(gt_labels), "image_path": "x.jpg"},
-        "dt_instance": {"boxes": np.array(dt_boxes, np.float32).reshape(-1, 4), "labels": np.array(dt_labels),
-                        "scores": np.array(dt_scores, np.float32)},
-    }
-
-
-A, B = [0.1, 0.1, 0.4, 0.4], [0.5, 0.5, 0.9, 0.9]
-SHIFTED = [0.1, 0.1, 0.4, 0.286]  # IoU with A is 0.62: a match at 0.50-0.60 only
-
-CASES = {
-    # name: (gt boxes, gt labels, dt boxes, dt labels, dt scores, expected values)
-    "perfect": ([A, B], ["ellipse", "triangle"], [A, B], ["ellipse", "triangle"], [0.9, 0.8],
-                {"mAP": (1, 1, 1), "mAR": (1, 1, 1), "mACC": (1, 1, 1), "OP": 1, "OR": 1, "OA": 1}),
-    "one missed": ([A, B], ["ellipse", "ellipse"], [A], ["ellipse"], [0.9],
-                   {"mAP": (0.5, 0.5, 0.5), "mAR": (0.5, 0.5, 0.5), "mACC": (0.5, 0.5, 0.5),
-                    "OP": 1, "OR": 0.5, "OA": 0.5}),
-    "false positive ranked last": ([A], ["rectangle"], [A, B], ["rectangle", "rectangle"], [0.9, 0.5],
-                                   {"mAP": (1, 1, 1), "mAR": (1, 1, 1), "OP": 0.5, "OR": 1, "OA": 0.5}),
-    "false positive ranked first": ([A], ["rectangle"], [A, B], ["rectangle", "rectangle"], [0.5, 0.9],
-                                    {"mAP": (0.5, 0.5, 0.5), "OP": 0.5, "OR": 1}),
-    "IoU between 0.5 and 0.75": ([A], ["triangle"], [SHIFTED], ["triangle"], [0.9],
-                                 {"mAP": (1, 0, 0.3), "mAR": (1, 0, 0.3), "mACC": (1, 0, 0.3), "OA": 1}),
-    "class mismatch": ([A], ["ellipse"], [A], ["triangle"], [0.9],
-                       {"mAP": (0, 0, 0), "mAR": (0, 0, 0), "mACC": (0, 0, 0), "OP": 0, "OR": 0, "OA": 0}),
-    "below the operating score": ([A], ["ellipse"], [A], ["ellipse"], [0.1],
-                                  {"mAP": (1, 1, 1), "mAR": (0, 0, 0), "OR": 0, "OA": 0}),
-    "empty image row ignored": ([[0, 0, 0, 0]], ["background"], [], [], [],
-                                {"mAP": (0, 0, 0), "OP": 0, "OR": 0, "OA": 0}),
-}
-
-
-@pytest.mark.parametrize("case", list(CASES))
-def test_metrics_on_known_cases(evaluator, case):
-    *sample, expected = CASES[case]
-    metrics = evaluator.conclude(evaluator.single_evaluation(_instances(*sample), 1, False), epoch=1)
-    for key, value in expected.items():
-        if isinstance(value, tuple):
-            got = (metrics[key]["0.5"], metrics[key]["0.75"], metrics[key]["0.5:0.95"])
-            np.testing.assert_allclose(got, value, atol=1e-6, err_msg=key)
-        else:
-            assert metrics[key] == pytest.approx(value), key
-
-
-def test_pass_accumulates_images_and_conclude_starts_over(evaluator):
-    truth = evaluator.single_evaluation(_instances([A], ["ellipse"], [A], ["ellipse"], [0.9]), 1, False)
-    truth = evaluator.single_evaluation(_instances([B], ["ellipse"], [], [], []), 1, False)
-    assert evaluator.conclude(truth, epoch=1)["mAR"]["0.5"] == pytest.approx(0.5)
-    truth = evaluator.single_evaluation(_instances([B], ["ellipse"], [B], ["ellipse"], [0.9]), 2, False)
-    assert evaluator.conclude(truth, epoch=2)["mAR"]["0.5"] == pytest.approx(1.0)
-
-
-def test_plots_summary_and_tensorboard_images(small_model, tmp_path):
-    writer = tf.summary.create_file_writer(str(tmp_path / "logs"))
-    evaluator = DetectionEvaluator(small_model, (64, 64, 3), classes=CLASSES)
-    evaluator(val_messenger=TrainingTensorBoardWriter(writer), labels=["background"] + CLASSES)
-    image = np.full((40, 60, 3), 128, np.uint8)
-    for add_image in (True, False):
-        truth = evaluator.single_evaluation(
-            _instances([A], ["ellipse"], [A], ["ellipse"], [0.9], image=image), 3, add_image)
-    evaluator.conclude(truth, epoch=3)
-    written = evaluator.save_plots_disk(plots=evaluator.current_plots, path=str(tmp_path / "validation"))
-    assert sorted(os.path.basename(p) for p in written) == ["pr_curve.png", "sample_00.png"]
-    drawn = np.asarray(Image.open(tmp_path / "validation" / "sample_00.png"))
-    assert drawn.shape == image.shape and (drawn != 128).any()
-    assert "ellipse" in evaluator.current_summary and "mAP" in evaluator.current_summary
-    assert os.listdir(tmp_path / "logs")
-
+# ---------------------------------------------------------------- decoder and evaluator
 
 def _fixed_output_model(input_size, heat, boxes):
     """A Keras model whose inference outputs are the given constant maps, whatever the image."""
@@ -248,6 +170,18 @@ def _fixed_output_model(input_size, heat, boxes):
     return tf.keras.Model(inputs, [heat_out, boxes_out, heat_out, boxes_out])
 
 
+def test_decoder_keeps_local_peaks_above_the_minimum_score():
+    heat = np.zeros((8, 8, 2), np.float32)
+    boxes = np.zeros((8, 8, 4), np.float32)
+    heat[2, 3, 0], boxes[2, 3] = 0.8, [0.25, 0.5, 12, 8]   # centre (13, 10) in input pixels
+    heat[2, 4, 0] = 0.7                                       # its neighbour: not a peak
+    heat[6, 6, 1], boxes[6, 6] = 0.3, [0.0, 0.0, 4, 4]        # another class, corner cell
+    heat[0, 7, 1] = 0.01                                      # under the minimum score
+    decoded_boxes, class_ids, scores = CenterNetDecoder(min_score=0.05)([heat, boxes, heat, boxes])
+    np.testing.assert_allclose(decoded_boxes, [[7, 6, 19, 14], [22, 22, 26, 26]])
+    assert class_ids.tolist() == [0, 1] and scores.tolist() == pytest.approx([0.8, 0.3])
+
+
 def test_runner_maps_peaks_back_to_the_original_image():
     heat = np.zeros((32, 32, 3), np.float32)
     boxes = np.zeros((32, 32, 4), np.float32)
@@ -255,8 +189,31 @@ def test_runner_maps_peaks_back_to_the_original_image():
     boxes[16, 16] = [0.5, 0.5, 32, 16]
     heat[17, 16, 1] = 0.6       # a weaker neighbour: not a local peak, dropped
     heat[2, 30, 2] = 0.04       # under the minimum score, dropped
-    runner = DetectionEvaluator(_fixed_output_model(128, heat, boxes), (128, 128, 3), classes=CLASSES).runner
+    runner = make_evaluator(_fixed_output_model(128, heat, boxes), (128, 128, 3), CLASSES).runner
     # A 200 x 100 image is scaled by 0.64 into the 128 x 128 input, with 32 rows of padding on top.
     dt_boxes, labels, scores = runner.run_single_instance(np.zeros((100, 200, 3), np.uint8))
     np.testing.assert_allclose(dt_boxes, [[0.390625, 0.40625, 0.640625, 0.65625]], atol=1e-5)
     assert list(labels) == ["ellipse"] and scores == pytest.approx([0.9])
+
+
+def test_evaluator_scores_the_untrained_detector_on_generated_images(dataset, small_model, tmp_path):
+    """The whole validation path on real files: dataset pictures, the model, the decoder, the
+    package's evaluator and its reports."""
+    import vireo.quillon.datasets.darknet as darknet
+
+    _, yaml_path = dataset
+    data = darknet.DarknetDatasetYaml(yaml_path, [64, 64, 3])
+    evaluator = make_evaluator(small_model, (64, 64, 3), CLASSES)(val_messenger=None, labels=data.classes)
+    for image, boxes, name in data.build_val_iterator(1):
+        boxes = boxes.numpy()[0]
+        dt = evaluator.runner.run_single_instance(image.numpy()[0])
+        truth = evaluator.single_evaluation({
+            "gt_instance": {"image": image.numpy()[0], "boxes": boxes[:, :4],
+                            "labels": np.array([data.classes[int(c)] for c in boxes[:, 4]]),
+                            "image_path": name.numpy()[0].decode()},
+            "dt_instance": {"boxes": dt[0], "labels": dt[1], "scores": dt[2]}}, 0, True)
+    metrics = evaluator.conclude(truth, epoch=0)
+    assert all(0.0 <= metrics[k][t] <= 1.0 for k in ("mAP", "mAR", "mACC") for t in ("0.5", "0.75", "0.5:0.95"))
+    written = evaluator.save_plots_disk(plots=evaluator.current_plots, path=str(tmp_path))
+    assert sorted(os.path.basename(p) for p in written) == ["pr_curve.png", "sample_00.png", "sample_01.png",
+                                                           "sample_02.png"]

@@ -12,11 +12,12 @@ Pieces and how they plug into `DetectionTrainer`:
   `compute_loss(targets, outputs)` reads the box tensor from the trainer's `targets`
   (``((boxes,),)``, boxes [B, N, 5] in input pixels, label = class + offset, zero rows are
   padding) and returns the keys of `model.LOSS_KEYS` ("total-loss" first).
-- `evaluator.DetectionEvaluator(model, input_shape, classes)` is the evaluator, built on the same
-  model object the trainer trains. The trainer calls it with `val_messenger` and `labels` (its
-  class list; a leading "background" is dropped), runs `runner.run_single_instance`,
-  `single_evaluation` and `conclude` per pass, then writes `current_summary` and
-  `save_plots_disk(plots=current_plots, path=...)`.
+- `evaluator.make_evaluator(model, input_shape, classes)` builds the package's evaluator
+  (`vireo.quillon.evaluators.DetectionEvaluator`) over a `ModelRunner` with the detector's
+  `evaluator.CenterNetDecoder`, on the same model object the trainer trains. The trainer calls
+  it with `val_messenger` and `labels` (its class list; a leading "background" is dropped),
+  runs `runner.run_single_instance`, `single_evaluation` and `conclude` per pass, then writes
+  `current_summary` and `save_plots_disk(plots=current_plots, path=...)`.
 
 In short::
 
@@ -27,7 +28,8 @@ In short::
                                logger=..., classes=dataset.classes, metric="map",
                                display=cfg["display"], skip_validation_steps=cfg["validate_every"])
     trainer.train(cfg["epochs"], dataset.build_train_iterator(cfg["batch_size"], 2),
-                  dataset.build_val_iterator(1), DetectionEvaluator(model, cfg["input_shape"]))
+                  dataset.build_val_iterator(1), make_evaluator(model, cfg["input_shape"],
+                                                                dataset.classes[dataset.class_offset:]))
 
 `DEMO_CONFIG` holds settings that train to a useful mAP in a few minutes on two CPU cores;
 `examples/demo.py` is the complete run.
