@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "augmentation.hpp"
-#include "image.hpp"
+#include "common/fit.hpp"
+#include "common/pixels.hpp"
 #include "outlines.hpp"
 #include "state.hpp"
 
@@ -144,7 +145,7 @@ inline bool pairs_to_array(const py::handle& value, py::object& out) {
 
 // One part of an object: its outline mapped into the fitted image, or false when it has fewer
 // than three points (it encloses nothing and is skipped with its class).
-inline bool part_outline(const State& s, const py::handle& part, const Fitted& fit, const std::string& where,
+inline bool part_outline(const State& s, const py::handle& part, const datasets::Fitted& fit, const std::string& where,
                          Outline& out) {
     if (!PyDict_Check(part.ptr())) pykit::raise(PyExc_ValueError, where + ": the part is not a JSON object");
     py::object raw = part.attr("get")("polygon");
@@ -163,7 +164,7 @@ inline bool part_outline(const State& s, const py::handle& part, const Fitted& f
 }
 
 // Every part of every object of `segment`, in order; errors name the part as segment[i][j].
-inline std::vector<Outline> collect_outlines(const State& s, const py::object& segment, const Fitted& fit,
+inline std::vector<Outline> collect_outlines(const State& s, const py::object& segment, const datasets::Fitted& fit,
                                              const std::string& shown) {
     const std::string file = "Annotation file " + shown;
     std::vector<Outline> outlines;
@@ -204,7 +205,8 @@ inline py::object read_sample(const State& s, const py::object& self, const py::
     py::dict content = load_annotation(s, path, shown);
     const bool training = pykit::truthy(train);
     py::object image_path = image_path_of(s, self, content, training, shown);
-    Fitted fit = fit_image(s, read_rgb(s, image_path), self.attr("shape"), pykit::truthy(self.attr("letter_box")));
+    datasets::Fitted fit = datasets::fit_to_shape(s, datasets::read_rgb(s, image_path), self.attr("shape"),
+                                                 pykit::truthy(self.attr("letter_box")), datasets::ChannelAxis::as_resized);
 
     py::object segment = content.attr("get")("segment", py::list());
     if (!PyList_Check(segment.ptr()))

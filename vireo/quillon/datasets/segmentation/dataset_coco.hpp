@@ -7,7 +7,8 @@
 
 #include "augmentation.hpp"
 #include "dataset.hpp"
-#include "image.hpp"
+#include "common/fit.hpp"
+#include "common/pixels.hpp"
 #include "outlines.hpp"
 #include "state.hpp"
 
@@ -276,7 +277,7 @@ inline py::object image_position(const State& s, const py::object& self, py::obj
 
 // One indexed record as an outline mapped into the fitted image.
 inline Outline coco_outline(const State& s, const py::handle& record, const py::dict& class_index,
-                            const py::object& divisor, const Fitted& fit, const std::string& where) {
+                            const py::object& divisor, const datasets::Fitted& fit, const std::string& where) {
     py::object category = record.attr("get")("class");
     PyObject* found = PyDict_GetItemWithError(class_index.ptr(), category.ptr());  // borrowed
     if (!found) {
@@ -295,10 +296,11 @@ inline py::object read_coco_sample(const State& s, const py::object& self, const
     py::object image_id = requested_id;
     py::object position = image_position(s, self, image_id);
     py::object image_path = s.join(self.attr("train_images"), self.attr("train_storage_images")[position]);
-    py::object image = read_rgb(s, image_path);
+    py::object image = datasets::read_rgb(s, image_path);
     py::tuple size = image.attr("shape");
     py::object divisor = s.np.attr("array")(py::make_tuple(size[1], size[0]), py::arg("dtype") = s.np_float32);
-    Fitted fit = fit_image(s, image, self.attr("shape"), pykit::truthy(self.attr("letterbox")));
+    datasets::Fitted fit = datasets::fit_to_shape(s, image, self.attr("shape"), pykit::truthy(self.attr("letterbox")),
+                                                 datasets::ChannelAxis::as_resized);
 
     py::object records = self.attr("train_storage_ann").attr("get")(image_id);
     py::dict class_index = self.attr("_class_index");

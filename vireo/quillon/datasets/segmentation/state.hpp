@@ -1,22 +1,25 @@
 // The segmentation module's Python state: its imports (bound at load time, in the order the
 // module lists them), names looked up once from them, its own classes and the native steps its
-// iterators map over. Method bodies receive it as their first parameter.
+// iterators map over. Method bodies receive it as their first parameter. The imports that the
+// shared dataset steps use (np, cv2, Image, letterbox) are members of the base.
 #pragma once
 
 #include <pybind11/numpy.h>
 #include <pykit.hpp>
+
+#include "common/imports.hpp"
 
 namespace seg {
 namespace py = pybind11;
 
 inline const char* const kModule = "vireo.quillon.datasets.segmentation";
 
-struct State : pykit::Captures {
-    // The module's imports.
+struct State : datasets::Imports {
+    // The module's other imports.
     pykit::Ref exists{this}, join{this}, basename{this};
     pykit::Ref interp1d{this};  // bound in the module; outlines are resampled natively (resample.hpp)
-    pykit::Ref letterbox{this}, mask_padding{this};
-    pykit::Ref A{this}, tf{this}, glob{this}, Image{this}, np{this}, json{this}, cv2{this};
+    pykit::Ref mask_padding{this};
+    pykit::Ref A{this}, tf{this}, glob{this}, json{this};
 
     // Looked up once from them.
     pykit::Ref open{this}, glob_escape{this};
