@@ -1,5 +1,6 @@
 """vireo.quillon.datasets.segmentation: construction, messages, samples, masks and iterators."""
 import gc
+import os
 import inspect
 import json
 import pathlib
@@ -723,3 +724,134 @@ def test_coco_type_rule(tmp_path):
         seg.SegmentationDatasetJsonCOCO("x.json", shape=SHAPE, tasks=("segment",))
     with pytest.raises(TypeError, match=r"^Argument 'train_images' has incorrect type \(expected str, got int\)$"):
         seg.SegmentationDatasetJsonCOCO("x.json", train_images=1, shape=(1,))
+
+
+# --- sizes, paths and images from real data --------------------------------------------------
+
+@pytest.mark.parametrize("num_points", [2 ** 61, 2 ** 63 - 1, 2 ** 64, 10 ** 30])
+def test_impossible_point_counts_are_one_clear_error(tmp_path, folders, num_points):
+    path = add_sample(folders, "train", "big", [[part(square(5, 5, 30, 30), 0)], [part(square(9, 9, 40, 40), 1)]])
+    ds = make_dataset(folders, num_points=num_points)
+    message = "^num_points is too large: 2 outline\\(s\\) of {} points each would not fit in memory".format(num_points)
+    with pytest.raises(ValueError, match=message):
+        ds._read_data(tf.constant(path))
+    coco = coco_dataset(tmp_path, folders, num_points=num_points)
+    with pytest.raises(ValueError, match="^num_points is too large: 3 outline"):
+        coco._read_data(np.int64(10))
+
+
+@pytest.mark.parametrize("num_points,error", [(-1, ValueError), (2.5, TypeError), ("300", TypeError)])
+def test_point_counts_that_are_not_counts(folders, num_points, error):
+    path = add_sample(folders, "train", "n", [[part(square(5, 5, 30, 30), 0)]])
+    with pytest.raises(error):
+        make_dataset(folders, num_points=num_points)._read_data(tf.constant(path))
+
+
+def test_an_integer_is_no_annotation_path_and_its_descriptor_is_left_alone(tmp_path, dataset):
+    other = tmp_path / "other.json"
+    other.write_text(json.dumps({"image": "t0.png"}))
+    descriptor = os.open(other, os.O_RDONLY)
+    try:
+        for value in (descriptor, np.int64(descriptor), tf.constant(descriptor)):
+            with pytest.raises(TypeError, match="annotation_file must be a path \\(str or bytes\\), got "):
+                dataset._read_data(value)
+        assert os.read(descriptor, 1) == b"{"  # still open, nothing read from it
+    finally:
+        os.close(descriptor)
+
+
+def test_a_null_byte_in_a_path_is_refused_as_open_refuses_it(tmp_path, folders, dataset):
+    bad = folders["train_images"] + "\0x"
+    with pytest.raises(ValueError, match="null byte"):
+        dataset.validate_path(bad)
+    with pytest.raises(ValueError, match="null byte"):
+        make_dataset(folders, val_annotations=bad)
+    with pytest.raises(ValueError, match="null byte"):
+        dataset._read_data(tf.constant(b"a\0.json"))
+    description = valid_description(folders)
+    description["validation"]["images"] = bad
+    with pytest.raises(ValueError, match="null byte"):
+        yaml_dataset(tmp_path, description)
+    with pytest.raises(ValueError, match="null byte"):
+        seg.SegmentationDatasetJsonCOCO(str(tmp_path / "coco.json") + "\0", shape=SHAPE)
+
+
+def write_grey16(path, values):
+    Image.fromarray(values.astype(np.uint16)).save(path)
+    assert Image.open(path).mode == "I;16"
+
+
+def test_sixteen_bit_grey_images_are_scaled_to_eight_bits(tmp_path, folders):
+    values = (np.arange(64 * 64).reshape(64, 64) * 16) % 65536
+    path = add_sample(folders, "train", "g16", [[part(square(5, 5, 30, 30), 0)]])
+    write_grey16(pathlib.Path(folders["train_images"]) / "g16.png", values)
+    ds = make_dataset(folders, letter_box=False)
+    image = read(ds, path)[0]
+    np.testing.assert_array_equal(image, np.repeat((values >> 8)[..., None], 3, axis=2).astype(np.uint8))
+
+    write_grey16(pathlib.Path(folders["train_images"]) / "c0.png", values)
+    coco_file = tmp_path / "coco.json"
+    write_json(coco_file, {"images": [{"file_name": "c0.png", "id": 1}], "categories": [{"id": 1, "name": "x"}],
+                           "annotations": [{"image_id": 1, "category_id": 1, "segmentation": [[1, 1, 9, 1, 9, 9]]}]})
+    coco = seg.SegmentationDatasetJsonCOCO(str(coco_file), train_images=folders["train_images"], shape=list(SHAPE),
+                                           letter_box=False)
+    np.testing.assert_array_equal(coco._read_data(np.int64(1))[0], image)
+
+
+def test_an_image_of_extreme_aspect_still_fits(folders):
+    path = add_sample(folders, "train", "thin", [[part([[0.1, 0.0], [0.9, 0.0], [0.9, 1.0]], 0)]], height=1, width=900)
+    ds = make_dataset(folders, num_points=10)
+    image, outlines, classes = read(ds, path)
+    assert image.shape == (64, 64, 3) and outlines.shape == (1, 10, 2) and classes.tolist() == [0]
+
+
+def test_mask_colours_are_python_int_of_each_class_plus_one(dataset):
+    outlines = np.array([square(0, 0, 63, 63)], np.float32) * 64
+    mask = dataset._build_gt_mask(tf.constant(outlines), tf.constant([1.75], tf.float32))
+    assert set(np.unique(mask)) == {2}  # int(2.75)
+
+
+@pytest.mark.parametrize("edit,match", [
+    (lambda c: c["images"][1].pop("file_name"), r"images\[1\] has no ``file_name``"),
+    (lambda c: c["images"][2].update(file_name=None), r"images\[2\] has no ``file_name``"),
+    (lambda c: c["images"][0].update(file_name=7), r"images\[0\]: ``file_name`` is not a string"),
+    (lambda c: c["images"][1].pop("id"), r"images\[1\] has no ``id``"),
+    (lambda c: c["images"][1].update(id=[11]), r"images\[1\]: ``id`` must be a number or a string"),
+    (lambda c: c["images"].append("c9.png"), r"images\[3\] is not a JSON object"),
+    (lambda c: c.update(images={"file_name": "c0.png"}), r"``images`` is not a list"),
+    (lambda c: c.update(categories=[{"id": 1}, 5]), r"categories\[1\] is not a JSON object"),
+    (lambda c: c["categories"][1].update(id={"a": 1}), r"categories\[1\]: ``id`` must be a number or a string"),
+    (lambda c: c["annotations"][0].update(image_id=[10]), r"Annotation 0 of .*: ``image_id`` must be"),
+    (lambda c: c["annotations"][0]["segmentation"].append(["1", "2", "3", "4"]), r"Annotation 0 of .*not numbers"),
+])
+def test_coco_entries_that_could_never_be_served_are_refused_at_construction(tmp_path, folders, edit, match):
+    content = coco_content(folders)
+    edit(content)
+    with pytest.raises(ValueError, match=match) as info:
+        coco_dataset(tmp_path, folders, content)
+    assert str(tmp_path / "coco.json") in str(info.value)
+
+
+def test_coco_segmentation_of_another_type_is_named(tmp_path, folders):
+    content = coco_content(folders)
+    content["annotations"][2]["segmentation"] = 5
+    with pytest.raises(TypeError, match="Annotation 2 of .* has no ``segmentation`` list"):
+        coco_dataset(tmp_path, folders, content)
+
+
+PUBLIC = [(name, method) for name, methods in METHODS.items() for method in methods
+          if not method.startswith("_") or method in ("_read_data", "_build_gt_mask")]
+
+
+@pytest.mark.parametrize("cls,method", PUBLIC, ids=[c + "." + m for c, m in PUBLIC])
+def test_methods_document_their_arguments_and_results(cls, method):
+    value = vars(getattr(seg, cls))[method]
+    doc = getattr(value, "python_function", value).__doc__
+    assert doc and doc.strip()
+    params = [p for p in _signature(getattr(seg, cls), method).parameters if p != "self"]
+    if method == "__init__":
+        doc = getattr(seg, cls).__doc__
+    for name in params:
+        assert "    %s" % name in doc.split("Args:")[1], name
+    if method != "__init__":
+        assert "Returns:" in doc
