@@ -1,14 +1,30 @@
 // The training loop: DVC Live set-up, validations, epochs of graph steps, checkpoints and
-// callback notifications.
+// callback notifications. Each stage is a function of its own:
+//
+//   train ─ start_dvclive
+//         ├ run_validation (epoch 0)
+//         ├ run_epoch ─ train_epoch ─ run_training_step (per batch)
+//         │           ├ run_validation (when due)
+//         │           └ save_model(-1.0)
+//         └ finish_training
 #pragma once
 
 #include "common.hpp"
 
 namespace detection {
 
+// What one `train` call works with, and the loop variables carried from epoch to epoch.
+struct TrainingRun {
+    py::object self;
+    py::object train_ds, val_ds, evaluator, handler;
+    py::object validation_folder;
+    py::object live;              // the DVC Live run, or None
+    py::object losses, metrics;  // the last batch's losses and the latest validation's metrics
+};
+
 // "md" on a CI machine (CI set, and not "false" or "0"), else "html"; DVC_REPORT wins.
-inline py::object dvclive_report(const Imports& im) {
-    py::object environ = im.os.attr("environ");
+inline py::object dvclive_report(const State& s) {
+    py::object environ = s.os.attr("environ");
     py::object report = environ.attr("get")("DVC_REPORT", py::none());
     if (!report.is_none()) return report;
     py::object ci = environ.attr("get")("CI");
@@ -16,22 +32,36 @@ inline py::object dvclive_report(const Imports& im) {
     return py::str(md ? "md" : "html");
 }
 
-// One validation pass; `update` records its metrics. Returns the metrics.
-template <class Update>
-py::object validate(const Imports& im, const py::object& self, const py::object& val_ds, const py::object& evaluator,
-                    const py::object& handler, const py::object& validation_folder, const py::object& epoch,
-                    Update update) {
-    py::object loop = im.tqdm(val_ds, py::arg("desc") = "Running Validation", py::arg("leave") = true,
-                              py::arg("colour") = "green", py::arg("bar_format") = kBarFormat);
-    handler.attr("on_evaluation_start")();
-    py::object metrics =
-        self.attr("run_validation_step")(py::arg("loop") = loop, py::arg("evaluator") = evaluator, py::arg("epoch") = epoch);
-    handler.attr("on_evaluaiton_end")(py::arg("metrics") = metrics);
-    update(metrics);
-    evaluator.attr("save_plots_disk")(py::arg("plots") = evaluator.attr("current_plots"),
-                                      py::arg("path") = validation_folder);
-    py::object summary = evaluator.attr("current_summary");
-    write_text(im, path_join(im, validation_folder, "results.txt"), summary);
+// The DVC Live run of `dvclive_output`, with the run's configuration as parameters; None when
+// DVC Live is off.
+inline py::object start_dvclive(const State& s, const py::object& self) {
+    py::object dvclive_output = self.attr("dvclive_output");
+    if (dvclive_output.is_none()) return py::none();
+    py::object report = dvclive_report(s);
+    py::object Live = pykit::import_from("dvclive", "Live");
+    py::object live = Live(dvclive_output, py::arg("save_dvc_exp") = true, py::arg("report") = report);
+    live.attr("log_params")(self.attr("info"));
+    return live;
+}
+
+// One validation pass and its records. `losses` is the last batch's dictionary; without one
+// (the initial validation) update_metrics uses its shared default. Returns the metrics.
+inline py::object run_validation(const State& s, const TrainingRun& run, const py::object& epoch,
+                                 const py::object& losses) {
+    const py::object& self = run.self;
+    py::object loop = s.tqdm(run.val_ds, py::arg("desc") = "Running Validation", py::arg("leave") = true,
+                             py::arg("colour") = "green", py::arg("bar_format") = kBarFormat);
+    run.handler.attr("on_evaluation_start")();
+    py::object metrics = self.attr("run_validation_step")(py::arg("loop") = loop, py::arg("evaluator") = run.evaluator,
+                                                          py::arg("epoch") = epoch);
+    run.handler.attr("on_evaluaiton_end")(py::arg("metrics") = metrics);
+    if (losses)
+        self.attr("update_metrics")(metrics, losses, py::arg("epoch") = epoch, py::arg("live") = run.live);
+    else
+        self.attr("update_metrics")(metrics, py::arg("epoch") = epoch, py::arg("live") = run.live);
+    run.evaluator.attr("save_plots_disk")(py::arg("plots") = run.evaluator.attr("current_plots"),
+                                          py::arg("path") = run.validation_folder);
+    write_text(path_join(s, run.validation_folder, "results.txt"), run.evaluator.attr("current_summary"));
     return metrics;
 }
 
@@ -47,78 +77,84 @@ inline bool validation_due(const py::object& epoch, const py::object& steps) {
     return pykit::equals(py::reinterpret_steal<py::object>(r), py::int_(0));
 }
 
-inline void train(const Imports& im, pykit::Args& a) {
-    const py::object &self = a[0], &epochs = a[1], &train_ds = a[2], &val_ds = a[3], &evaluator = a[4],
-                     &start = a[5], &handler = a[6];
+// One batch: the graph step, timed; the learning rate re-read; the callbacks, the progress
+// bar and the logger told. Returns the batch's losses.
+inline py::object run_training_step(const State& s, const TrainingRun& run, const py::object& loop,
+                                    const py::object& data, long batch_id) {
+    const py::object& self = run.self;
+    run.handler.attr("on_step_start")(py::arg("step") = batch_id);
+    py::object time = s.time.attr("time");
+    py::object started = time();
+    py::object losses = self.attr("train_step")(data);
+    py::object step_time = time() - started;
 
-    py::object validation_folder = path_join(im, self.attr("checkpoint"), "validation");
-    if (!path_exists(im, validation_folder)) im.os.attr("makedirs")(validation_folder);
+    self.attr("current_lr") = current_learning_rate(s, self.attr("optimizer"));
+    py::object lr = self.attr("current_lr");
+    run.handler.attr("on_step_end")(py::arg("losses") = losses, py::arg("lr") = lr);
+    py::object postfix = pykit::format("loss: {:.3f}   lr: {:.6f} step-time: {:.6f}", get(losses, "total-loss"),
+                                       lr.attr("numpy")(), step_time);
+    loop.attr("set_postfix")(py::arg("values") = postfix);
+    losses[py::str("step-time (seconds)")] = step_time;
+    losses[py::str("learning-rate")] = lr;
+    self.attr("logger").attr("update_metrics")(py::dict(), losses);
+    return losses;
+}
 
-    py::object live = py::none();
-    py::object dvclive_output = self.attr("dvclive_output");
-    if (!dvclive_output.is_none()) {
-        py::object report = dvclive_report(im);
-        py::object Live = pykit::import_from("dvclive", "Live");
-        live = Live(dvclive_output, py::arg("save_dvc_exp") = true, py::arg("report") = report);
-        live.attr("log_params")(self.attr("info"));
+// Every batch of one epoch; run.losses ends as the last batch's losses (unchanged when the
+// dataset yields no batch).
+inline void train_epoch(const State& s, TrainingRun& run, const py::object& epoch) {
+    py::object loop = s.tqdm(run.train_ds, py::arg("desc") = percent("Epoch %d", epoch), py::arg("leave") = true,
+                             py::arg("bar_format") = kBarFormat, py::arg("colour") = "green");
+    long batch_id = 0;
+    for (py::handle data : loop) {
+        run.losses = run_training_step(s, run, loop, py::reinterpret_borrow<py::object>(data), batch_id);
+        ++batch_id;
     }
+}
 
-    handler.attr("on_train_start")(py::arg("epochs") = epochs);
-    const bool has_evaluator = !evaluator.is_none();
-    if (has_evaluator) evaluator(py::arg("val_messenger") = self.attr("val_messenger"), py::arg("labels") = self.attr("classes"));
+// One epoch: its batches, the validation when due, the last.h5 checkpoint, the callbacks.
+inline void run_epoch(const State& s, TrainingRun& run, const py::object& epoch) {
+    const py::object& self = run.self;
+    run.handler.attr("on_epoch_start")(py::arg("epoch") = epoch);
+    train_epoch(s, run, epoch);
+    if (!run.evaluator.is_none() && validation_due(epoch, self.attr("skip_validation_steps")))
+        run.metrics = run_validation(s, run, epoch, run.losses);
+    self.attr("save_model")(-1.0);
+    run.handler.attr("on_model_save")(self.attr("model"));
+    if (!run.live.is_none()) run.live.attr("next_step")();
+    run.handler.attr("on_epoch_end")(py::arg("losses") = run.losses, py::arg("metrics") = run.metrics);
+}
 
-    if (has_evaluator && !pykit::truthy(self.attr("skip_initial_validation"))) {
-        // No losses yet: update_metrics falls back to its shared default.
-        validate(im, self, val_ds, evaluator, handler, validation_folder, py::int_(0), [&](const py::object& metrics) {
-            self.attr("update_metrics")(metrics, py::arg("epoch") = 0, py::arg("live") = live);
-        });
-    }
-    py::object losses = py::dict();
-    py::object metrics = py::dict();
-
-    py::object time_fn = im.time.attr("time");
-    for (py::handle epoch_handle : im.builtins.attr("range")(start, epochs + py::int_(1))) {
-        py::object epoch = py::reinterpret_borrow<py::object>(epoch_handle);
-        handler.attr("on_epoch_start")(py::arg("epoch") = epoch);
-        py::object loop = im.tqdm(train_ds, py::arg("desc") = percent("Epoch %d", epoch), py::arg("leave") = true,
-                                  py::arg("bar_format") = kBarFormat, py::arg("colour") = "green");
-        long batch_id = 0;
-        for (py::handle data : loop) {
-            handler.attr("on_step_start")(py::arg("step") = batch_id);
-            py::object started = time_fn();
-            losses = self.attr("train_step")(data);
-            py::object step_time = time_fn() - started;
-
-            self.attr("current_lr") = current_learning_rate(im, self.attr("optimizer"));
-            py::object lr = self.attr("current_lr");
-            handler.attr("on_step_end")(py::arg("losses") = losses, py::arg("lr") = lr);
-            py::object postfix = pykit::format("loss: {:.3f}   lr: {:.6f} step-time: {:.6f}", get(losses, "total-loss"),
-                                               lr.attr("numpy")(), step_time);
-            loop.attr("set_postfix")(py::arg("values") = postfix);
-            losses[py::str("step-time (seconds)")] = step_time;
-            losses[py::str("learning-rate")] = lr;
-            self.attr("logger").attr("update_metrics")(py::dict(), losses);
-            ++batch_id;
-        }
-
-        if (has_evaluator && validation_due(epoch, self.attr("skip_validation_steps"))) {
-            metrics = validate(im, self, val_ds, evaluator, handler, validation_folder, epoch,
-                               [&](const py::object& m) {
-                                   self.attr("update_metrics")(m, losses, py::arg("epoch") = epoch,
-                                                               py::arg("live") = live);
-                               });
-        }
-        self.attr("save_model")(-1.0);
-        handler.attr("on_model_save")(self.attr("model"));
-        if (!live.is_none()) live.attr("next_step")();
-        handler.attr("on_epoch_end")(py::arg("losses") = losses, py::arg("metrics") = metrics);
-    }
-
-    if (!live.is_none()) {
+inline void finish_training(const TrainingRun& run) {
+    if (!run.live.is_none()) {
         pykit::print("\t - [INFO] Ending DVCLive session");
-        live.attr("end")();
+        run.live.attr("end")();
     }
-    handler.attr("on_train_end")();
+    run.handler.attr("on_train_end")();
+}
+
+// DetectionTrainer.train(self, epochs, train_ds=None, val_ds=None, evaluator=None, start=1,
+// callback_handler=<shared QuillonTrainingCallback>)
+inline void train(const State& s, const py::object& self, const py::object& epochs, const py::object& train_ds,
+                  const py::object& val_ds, const py::object& evaluator, const py::object& start,
+                  const py::object& callback_handler) {
+    TrainingRun run{self, train_ds, val_ds, evaluator, callback_handler};
+    run.validation_folder = path_join(s, self.attr("checkpoint"), "validation");
+    if (!path_exists(s, run.validation_folder)) s.os.attr("makedirs")(run.validation_folder);
+    run.live = start_dvclive(s, self);
+
+    callback_handler.attr("on_train_start")(py::arg("epochs") = epochs);
+    if (!evaluator.is_none()) {
+        evaluator(py::arg("val_messenger") = self.attr("val_messenger"), py::arg("labels") = self.attr("classes"));
+        if (!pykit::truthy(self.attr("skip_initial_validation"))) run_validation(s, run, py::int_(0), py::object());
+    }
+    // The initial validation's metrics are not carried into the epochs.
+    run.losses = py::dict();
+    run.metrics = py::dict();
+
+    for (py::handle epoch : pykit::builtin("range")(start, epochs + py::int_(1)))
+        run_epoch(s, run, py::reinterpret_borrow<py::object>(epoch));
+    finish_training(run);
 }
 
 }  // namespace detection
