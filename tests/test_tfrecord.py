@@ -73,7 +73,9 @@ def dataset(tmp_path, shape=(64, 64, 3), **kwargs):
 
 
 def reader(tmp_path, shape=(64, 64, 3), letter_box=True, add_bkg_class=True):
-    return dataset(tmp_path, shape, letter_box=letter_box, add_bkg_class=add_bkg_class)
+    """A dataset of three classes, for decoding records of class ids 0 to 2."""
+    return tfrecord.TFRecordDataset(description(tmp_path, classes=["cat", "dog", "bird"]), shape=list(shape),
+                                    letter_box=letter_box, add_bkg_class=add_bkg_class)
 
 
 # --- Module surface ---------------------------------------------------------------------------

@@ -21,6 +21,7 @@ import math
 import os
 import sys
 
+import numpy as np
 import tqdm
 import yaml
 from PIL import Image
@@ -63,12 +64,27 @@ def read_annotation(path, num_classes):
                 values = []
             if len(values) != 5:
                 raise ValueError("%s:%d: expected 'class xc yc w h', got %r" % (path, number, line))
+            if not all(math.isfinite(v) for v in values):
+                raise ValueError("%s:%d: a value is not a finite number: %r" % (path, number, line))
             label = values[0]
             if label != int(label) or not 0 <= label < num_classes:
                 raise ValueError("%s:%d: class %r is not an index of the %d classes" % (path, number, fields[0], num_classes))
             objects.append(int(label))
             boxes.extend(values[1:])
     return objects, boxes
+
+
+# Pillow modes of 16-bit grey images (and the 32-bit "I" older Pillow versions give them).
+WIDE_GREY = ("I;16", "I;16B", "I;16L", "I;16N", "I")
+
+
+def rgb_image(image):
+    """`image.convert("RGB")`, with 16-bit grey levels scaled to 8 bits (value >> 8) where
+    convert would clip every level above 255 to white."""
+    if image.mode in WIDE_GREY:
+        levels = np.clip(np.asarray(image).astype(np.int64) >> 8, 0, 255).astype(np.uint8)
+        return Image.fromarray(levels).convert("RGB")
+    return image.convert("RGB")
 
 
 def jpeg_bytes(path, quality):
@@ -80,7 +96,7 @@ def jpeg_bytes(path, quality):
         if image.format == "JPEG" and image.mode in ("RGB", "L"):
             return data, width, height
         buffer = io.BytesIO()
-        image.convert("RGB").save(buffer, format="JPEG", quality=quality)
+        rgb_image(image).save(buffer, format="JPEG", quality=quality)
     return buffer.getvalue(), width, height
 
 
