@@ -592,3 +592,101 @@ def test_yaml_dataset_iterators(tmp_path):
     assert sorted(v[2].numpy()[0] for v in val) == [b"v1.jpg", b"v2.png"]
     for image, boxes, _ in val:
         assert image.shape == (1, 30, 40, 3) and boxes.shape[-1] == 5
+
+
+# --- annotations that would train on wrong data ----------------------------------------------
+
+@pytest.mark.parametrize("text, line, problem", [
+    ("0 inf 0.5 inf 0.2\n", 1, "a value is not finite"),
+    ("0 0.5 0.5 0.2 0.2\n1 0.5 -inf 0.2 0.2\n", 2, "a value is not finite"),
+    ("# header\n\n0 0.5 0.5 1e400 0.2\n", 3, "a value is not finite"),
+    ("0 0.5 0.5 0.2 0.2\r\n\r\n0 nan 0.5 0.2 0.2\r\n", 3, "a value is not a number"),
+    ("inf 0.5 0.5 0.2 0.2\n", 1, "a value is not finite"),
+])
+@pytest.mark.parametrize("training", [True, False])
+def test_non_finite_values_are_refused_naming_file_and_line(dataset, tmp_path, text, line, problem, training):
+    img_path, ann_path = tmp_path / "a.jpg", tmp_path / "a.txt"
+    picture(40, 30).save(img_path)
+    ann_path.write_text(text)
+    with pytest.raises(ValueError) as err:
+        dataset.load_instance(element(img_path, ann_path), training)
+    assert str(err.value) == "[ERROR]: Invalid annotation file %s, line %d: %s" % (ann_path, line, problem)
+
+
+@pytest.mark.parametrize("text, line, shown", [
+    ("2 0.5 0.5 0.2 0.2\n", 1, "2"),                      # == number of classes
+    ("0 0.5 0.5 0.2 0.2\n-1 0.5 0.5 0.2 0.2\n", 2, "-1"),  # would become the background label
+    ("0 .5 .5 .2 .2\n\n# c\n0.5 0.5 0.5 0.2 0.2\n", 4, "0.5"),
+    ("1e20 0.5 0.5 0.2 0.2\n", 1, "1e+20"),
+])
+@pytest.mark.parametrize("offset", [0, 1])
+def test_class_ids_outside_the_class_list_are_refused(dataset, tmp_path, text, line, shown, offset):
+    dataset.class_offset = offset
+    dataset.validate_info_file_content(dict(dataset.info_dataset))
+    img_path, ann_path = tmp_path / "a.jpg", tmp_path / "a.txt"
+    picture(40, 30).save(img_path)
+    ann_path.write_text(text)
+    for training in (True, False):
+        with pytest.raises(ValueError) as err:
+            dataset.load_instance(element(img_path, ann_path), training)
+        assert str(err.value) == ("[ERROR]: Invalid annotation file %s, line %d: class id %s is not an index of the "
+                                  "2 classes" % (ann_path, line, shown))
+
+
+def test_last_class_is_accepted(dataset, tmp_path):
+    img_path, ann_path = tmp_path / "a.jpg", tmp_path / "a.txt"
+    picture(40, 30).save(img_path)
+    ann_path.write_text("1 0.5 0.5 0.2 0.2\n")
+    assert dataset.load_instance(element(img_path, ann_path))[1][0, 4] == 2
+
+
+def test_non_ascii_file_names_the_object(dataset, tmp_path):
+    # Read by genfromtxt (not natively); the bad row is still named.
+    img_path, ann_path = tmp_path / "a.jpg", tmp_path / "a.txt"
+    picture(40, 30).save(img_path)
+    ann_path.write_text("0 0.5 0.5 0.2 0.2 # é\n5 0.5 0.5 0.2 0.2\n", encoding="utf-8")
+    with pytest.raises(ValueError, match=r"a\.txt, line 2: class id 5 is not an index of the 2 classes"):
+        dataset.load_instance(element(img_path, ann_path))
+
+
+# --- paths ------------------------------------------------------------------------------------
+
+def test_nul_byte_in_a_path_is_refused_as_open_refuses_it(dataset, tmp_path):
+    img_path = tmp_path / "a.jpg"
+    picture(40, 30).save(img_path)
+    with pytest.raises(ValueError, match="embedded null byte"):
+        dataset.load_instance(np.array([str(img_path).encode(), b"a\x00.txt"], dtype=object))
+    with pytest.raises(ValueError, match="embedded null byte"):
+        dataset.load_instance(np.array([b"a\x00.jpg", b"a.txt"], dtype=object))
+    (tmp_path / "a.txt").write_text("0 0.5 0.5 0.2 0.2\n")
+    with pytest.raises(ValueError, match="embedded null byte"):
+        dk._read_annotations(str(tmp_path / "a.txt") + "\x00junk")  # not the file before the NUL
+
+
+def test_read_annotations_of_none_is_genfromtxts_type_error():
+    with pytest.raises(TypeError, match="fname must be a string"):
+        dk._read_annotations(None)
+
+
+@pytest.mark.parametrize("split, key, role", [
+    ("train", "images", "Training images"),
+    ("train", "annotations", "Training annotations"),
+    ("validation", "images", "Validation images"),
+    ("validation", "annotations", "Validation annotations"),
+])
+def test_missing_folder_is_named_before_the_empty_split_error(tmp_path, capsys, split, key, role):
+    description = make_description(tmp_path)
+    missing = str(tmp_path / "nowhere" / key)
+    description[split][key] = missing
+    capsys.readouterr()
+    with pytest.raises(ValueError, match="empty %s samples" % ("training" if split == "train" else "validation")):
+        dk.DarknetDataset(description, [32, 32, 3])
+    assert capsys.readouterr().out == "\t - [WARNING]: %s folder %s was not found\n" % (role, missing)
+
+
+def test_existing_empty_folder_prints_nothing(tmp_path, capsys):
+    description = make_description(tmp_path, train={"a.bmp": "0 .5 .5 .1 .1"})
+    capsys.readouterr()
+    with pytest.raises(ValueError, match="empty training samples"):
+        dk.DarknetDataset(description, [32, 32, 3])
+    assert capsys.readouterr().out == ""

@@ -583,3 +583,115 @@ def test_converted_dataset_serves_darknet_boxes(tmp_path):
     for name in expected:
         assert got[name][0] == expected[name][0], name
         np.testing.assert_allclose(got[name][1], expected[name][1], atol=1e-5, err_msg=name)
+
+
+# --- Records that would train on wrong data ---------------------------------------------------
+
+@pytest.mark.parametrize("bboxes, box, shown", [
+    ([0.5, 0.5, 0.2, 0.2, float("nan"), 0.5, 0.2, 0.2], 2, "nan"),
+    ([0.5, float("inf"), 0.2, 0.2], 1, "inf"),
+    ([0.5, 0.5, 0.2, float("-inf")], 1, "-inf"),
+])
+@pytest.mark.parametrize("training", [True, False])
+def test_non_finite_boxes_are_refused_naming_the_record(tmp_path, bboxes, box, shown, training):
+    data = record("n.jpg", objects=[0] * (len(bboxes) // 4), bboxes=bboxes)
+    with pytest.raises(ValueError) as raised:
+        reader(tmp_path).load_instance(data, training=training)
+    assert str(raised.value) == "[ERROR]: Record n.jpg: ``bboxes`` holds a value that is not finite (%s) in box %d" % (
+        shown, box)
+
+
+@pytest.mark.parametrize("objects, shown", [
+    ([3], 3),                       # == number of classes
+    ([0, -1], -1),                  # would become the background label
+    ([2 ** 32 + 1], 2 ** 32 + 1),   # wrapped to 1 (2 with the offset) by int32
+    ([2 ** 63 - 1], 2 ** 63 - 1),
+])
+@pytest.mark.parametrize("training", [True, False])
+def test_class_ids_outside_the_class_list_are_refused(tmp_path, objects, shown, training):
+    data = record("c.jpg", objects=objects, bboxes=[0.5, 0.5, 0.2, 0.2] * len(objects))
+    with pytest.raises(ValueError) as raised:
+        reader(tmp_path).load_instance(data, training=training)
+    assert str(raised.value) == "[ERROR]: Record c.jpg: class id %d is not an index of the 3 classes" % shown
+
+
+def test_class_count_without_background(tmp_path):
+    ds = reader(tmp_path, add_bkg_class=False)
+    _, boxes, _ = ds.load_instance(record(objects=[2], bboxes=[0.5, 0.5, 0.2, 0.2]), training=False)
+    assert boxes[0, 4] == 2
+    with pytest.raises(ValueError, match="class id 3 is not an index of the 3 classes"):
+        ds.load_instance(record(objects=[3], bboxes=[0.5, 0.5, 0.2, 0.2]), training=False)
+
+
+# --- Corrupt bytes ----------------------------------------------------------------------------
+
+CORRUPT = {
+    "not utf-8": b"\xff\x00garbage",       # TensorFlow's error text would not decode
+    "random": bytes(np.random.RandomState(3).randint(0, 256, 200, dtype=np.uint8)),
+    "cut": record("t.jpg", 8, 8)[:-3],
+    "bad key": _field(1, _field(1, _field(1, b"\xff\xfe") + _field(2, _field(1, _field(1, b"x"))))),
+}
+
+
+@pytest.mark.parametrize("name", list(CORRUPT))
+@pytest.mark.parametrize("as_tensor", [False, True])
+def test_corrupt_bytes_are_not_a_valid_example(tmp_path, name, as_tensor):
+    data = CORRUPT[name]
+    with pytest.raises(ValueError) as raised:
+        reader(tmp_path).load_instance(tf.constant(data) if as_tensor else data, training=False)
+    assert not isinstance(raised.value, UnicodeDecodeError)
+    assert str(raised.value).startswith("[ERROR]: A record of %d bytes is not a valid tf.train.Example (" % len(data))
+
+
+def test_corrupt_record_fails_the_pipeline_with_the_clear_error(tmp_path):
+    ds = reader(tmp_path)
+    ds.val_storage = [write_records(tmp_path / "bad" / "x.tfrecord", [CORRUPT["not utf-8"]])]
+    with pytest.raises(tf.errors.InvalidArgumentError, match="is not a valid tf.train.Example"):
+        list(ds.build_val_iterator())
+
+
+@pytest.mark.parametrize("content, problem", [
+    (b"\x00" * 40, "corrupt (checksum mismatch)"),
+    (b"some text that is not a record file", "corrupt (checksum mismatch)"),
+    (b"\x05\x00\x00", "cut short"),
+])
+def test_file_that_is_not_a_tfrecord_file_is_named_when_listed(tmp_path, content, problem):
+    info = description(tmp_path)
+    bad = tmp_path / "val" / "zz.tfrecord"
+    bad.write_bytes(content)
+    with pytest.raises(ValueError) as raised:
+        yaml_dataset(tmp_path, info)
+    assert str(raised.value) == "[ERROR]: %s is not a TFRecord file: its first record header is %s" % (bad, problem)
+
+
+def test_empty_record_file_is_listed(tmp_path):
+    info = description(tmp_path)
+    (tmp_path / "val" / "empty.tfrecord").write_bytes(b"")
+    ds = yaml_dataset(tmp_path, info)
+    assert len(ds.val_storage) == 2
+
+
+# --- Converter: 16-bit grey and non-finite values ---------------------------------------------
+
+def test_converter_scales_sixteen_bit_grey(tmp_path):
+    path, info = darknet_tree(tmp_path / "dk", n_train=1, n_val=1)
+    levels = (np.arange(40 * 30, dtype=np.uint32) * 53 % 65536).astype(np.uint16).reshape(30, 40)
+    Image.fromarray(levels).save(os.path.join(info["validation"]["images"], "deep.png"))
+    with open(os.path.join(info["validation"]["annotations"], "deep.txt"), "w") as f:
+        f.write("0 0.5 0.5 0.2 0.2\n")
+    converter.convert(str(path), str(tmp_path / "out"))
+    ds = tfrecord.TFRecordDatasetYaml(str(tmp_path / "out" / "dataset.yaml"), shape=[32, 32, 3])
+    images = {name.numpy()[0]: image[0].numpy() for image, _, name in ds.build_val_iterator()}
+    deep = images[b"deep.png"].astype(int)
+    expected = (levels >> 8).astype(int)
+    assert deep.shape == (30, 40, 3)
+    assert abs(deep.mean() - expected.mean()) < 2  # JPEG, not white (mean 255)
+    assert np.abs(deep[..., 0] - expected).mean() < 4
+
+
+def test_converter_refuses_non_finite_values(tmp_path):
+    path, info = darknet_tree(tmp_path / "dk", n_train=2, n_val=1)
+    with open(os.path.join(info["train"]["annotations"], "img0.txt"), "w") as f:
+        f.write("0 inf 0.5 inf 0.2\n")
+    with pytest.raises(ValueError, match="img0.txt:1: a value is not a finite number"):
+        converter.convert(str(path), str(tmp_path / "out"))
