@@ -29,8 +29,7 @@ def test_is_a_keras_schedule_with_the_listed_methods():
     assert issubclass(WarmUpCosineDecay, tf.keras.optimizers.schedules.LearningRateSchedule)
     assert WarmUpCosineDecay.__module__ == "vireo.quillon.schedulers.scheduler"
     assert [n for n in vars(WarmUpCosineDecay) if not n.startswith("__") or n in ("__init__", "__call__")] == [
-        "__init__", "get_warmup", "get_learning_rate", "lr_warmup_cosine_decay", "__call__"]
-    assert "get_config" not in vars(WarmUpCosineDecay)
+        "__init__", "get_warmup", "get_learning_rate", "lr_warmup_cosine_decay", "__call__", "get_config"]
     for word in ("start_lr", "target_lr", "warmup_steps", "total_steps", "hold"):
         assert word in WarmUpCosineDecay.__doc__
 
@@ -42,7 +41,9 @@ def test_is_a_keras_schedule_with_the_listed_methods():
     ("get_learning_rate", "(self)", {}, True),
     ("lr_warmup_cosine_decay",
      "(self, global_step, warmup_steps, hold=0, total_steps=0, start_lr=0.0, target_lr=0.001)", {}, True),
-    ("__call__", "(self, step: tensorflow.python.framework.tensor.Tensor)", {"step": tf.Tensor}, True),
+    # A plain method, so that eager calls with Python ints are converted before any graph is traced.
+    ("__call__", "(self, step: tensorflow.python.framework.tensor.Tensor)", {"step": tf.Tensor}, False),
+    ("get_config", "(self)", {}, False),
 ])
 def test_method_signatures(name, signature, annotations, is_graph_function):
     method = vars(WarmUpCosineDecay)[name]
@@ -65,6 +66,7 @@ def test_constructor_stores_its_arguments():
 class _Twin(tf.keras.optimizers.schedules.LearningRateSchedule):
     def __init__(self, start_lr, target_lr, warmup_steps, total_steps, hold):
         super().__init__()
+        self.start_lr = float(start_lr)
 
 
 @pytest.mark.parametrize("args", [(), (S,), (S, T), (S, T, W), (S, T, W, N), (S, T, W, N, 0, 1)])
@@ -108,7 +110,7 @@ def test_every_step_follows_the_table(hold):
 
 def test_result_is_the_learning_rate_op():
     schedule = WarmUpCosineDecay(S, T, W, N, 0)
-    graph = schedule.__call__.get_concrete_function(tf.TensorSpec([], tf.int64)).graph
+    graph = tf.function(schedule).get_concrete_function(tf.TensorSpec([], tf.int64)).graph
     assert graph.get_operation_by_name("learning_rate").type == "SelectV2"
 
 
@@ -180,3 +182,59 @@ def test_drives_an_optimizer(make_optimizer, capfd):
         assert applied == pytest.approx(expected(step, 4, 2, 12, 0.001, 0.1), rel=1e-4), step
     out, err = capfd.readouterr()
     assert "AutoGraph" not in out + err
+
+
+# --- plain numbers, saving, misuse ----------------------------------------------------------
+
+def test_python_ints_share_one_graph(capfd):
+    schedule = WarmUpCosineDecay(S, T, W, N, 20)
+    steps = list(range(0, 120, 7)) + [np.int64(65), 65.0]
+    values = [float(schedule(step)) for step in steps]
+    np.testing.assert_allclose(values, [expected(float(s), hold=20) for s in steps], rtol=1e-5)
+    assert schedule.lr_warmup_cosine_decay.experimental_get_tracing_count() == 1
+    assert "retracing" not in capfd.readouterr().err
+
+
+def test_get_config_rebuilds_an_equal_schedule():
+    schedule = WarmUpCosineDecay(S, T, W, N, 20)
+    config = schedule.get_config()
+    assert config == {"start_lr": S, "target_lr": T, "warmup_steps": W, "total_steps": N, "hold": 20}
+    rebuilt = WarmUpCosineDecay.from_config(config)
+    assert [float(rebuilt(s)) for s in (0, 10, 31, 65, 101)] == [float(schedule(s)) for s in (0, 10, 31, 65, 101)]
+
+
+def compiled_model(optimizer):
+    inputs = tf.keras.Input((3,))
+    model = tf.keras.Model(inputs, tf.keras.layers.Dense(1)(inputs))
+    model.compile(optimizer, "mse")
+    model.fit(np.ones((4, 3), np.float32), np.zeros((4, 1), np.float32), verbose=0, epochs=3)
+    return model
+
+
+@pytest.mark.parametrize("suffix", [".h5", ".keras"])
+@pytest.mark.parametrize("legacy", [False, True], ids=["SGD", "legacy-SGD"])
+def test_model_compiled_on_the_schedule_saves_and_loads(tmp_path, suffix, legacy):
+    schedule = WarmUpCosineDecay(0.001, 0.1, 4, 12, 2)
+    optimizers = tf.keras.optimizers.legacy if legacy else tf.keras.optimizers
+    model = compiled_model(optimizers.SGD(schedule))
+    path = str(tmp_path / ("model" + suffix))
+    model.save(path)
+    loaded = tf.keras.models.load_model(path, custom_objects={"WarmUpCosineDecay": WarmUpCosineDecay})
+    # tf-keras' new optimizers keep the schedule behind a variable of its latest value.
+    restored = loaded.optimizer.lr if legacy else loaded.optimizer._learning_rate
+    assert type(restored) is WarmUpCosineDecay and restored.get_config() == schedule.get_config()
+    assert [float(restored(s)) for s in range(16)] == [float(schedule(s)) for s in range(16)]
+
+
+@pytest.mark.parametrize("wrong_self, error", [(object(), TypeError), (3, TypeError), (None, AttributeError)])
+def test_unbound_init_with_a_wrong_self(wrong_self, error):
+    with pytest.raises(error) as native:
+        WarmUpCosineDecay.__init__(wrong_self, S, T, W, N, 0)
+    with pytest.raises(error) as twin:
+        _Twin.__init__(wrong_self, S, T, W, N, 0)
+    assert str(native.value) == str(twin.value)
+
+
+def test_graph_method_of_a_released_schedule_says_so():
+    with pytest.raises(ReferenceError, match="released before this call"):
+        WarmUpCosineDecay(S, T, W, N, 0).get_warmup()

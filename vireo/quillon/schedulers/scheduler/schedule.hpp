@@ -1,0 +1,127 @@
+// The warm-up, hold and cosine-decay learning rate: construction, the rate formula, the call
+// Keras makes with the optimizer's step count, and the configuration Keras saves.
+#pragma once
+
+#include <pykit.hpp>
+
+#include <string>
+
+namespace scheduler {
+namespace py = pybind11;
+
+// The module's Python state, seen by the garbage collector.
+struct State : pykit::Captures {
+    pykit::Ref tf{this};
+    pykit::Ref np{this};
+    pykit::Ref WarmUpCosineDecay{this};  // the class itself, for super()
+
+    // Looked up once, used on every evaluation.
+    pykit::Ref cast{this};
+    pykit::Ref float32{this};
+    pykit::Ref where{this};
+};
+
+// TensorFlow binds a graph-function method to its instance through a weak reference, so a
+// schedule that nobody holds any more arrives here as None. Said plainly.
+inline void require_instance(const py::object& self, const char* method) {
+    if (!self.is_none()) return;
+    pykit::raise(PyExc_ReferenceError,
+                 std::string("WarmUpCosineDecay.") + method +
+                     ": the schedule was released before this call ran (TensorFlow binds graph-function methods "
+                     "through a weak reference). Keep the schedule in a variable.");
+}
+
+// tf.cast(value, tf.float32)
+inline py::object as_float32(const State& s, const py::object& value) { return s.cast(value, s.float32); }
+
+// A float32 variable holding 0, outside training.
+inline py::object zero_variable(const State& s) {
+    return s.tf.attr("Variable")(0.0, py::arg("trainable") = false, py::arg("dtype") = s.float32);
+}
+
+// WarmUpCosineDecay.__init__(self, start_lr, target_lr, warmup_steps, total_steps, hold)
+inline void construct(const State& s, const py::object& self, const py::object& start_lr, const py::object& target_lr,
+                      const py::object& warmup_steps, const py::object& total_steps, const py::object& hold) {
+    // `super().__init__()`. Called unbound with a None self, Python's super() is an unbound
+    // super object whose __init__ does nothing, and the first attribute set below fails; any
+    // other wrong self fails in super() with its TypeError.
+    if (!self.is_none()) pykit::super(s.WarmUpCosineDecay, self).attr("__init__")();
+    self.attr("start_lr") = pykit::to_float(start_lr);
+    self.attr("target_lr") = pykit::to_float(target_lr);
+    self.attr("warmup_steps") = warmup_steps;
+    self.attr("total_steps") = total_steps;
+    self.attr("hold") = hold;
+    // The latest evaluation's values live in variables that start at 0: a tensor computed
+    // inside a graph function cannot be read back from another graph.
+    self.attr("_warmup_lr") = zero_variable(s);
+    self.attr("_learning_rate") = zero_variable(s);
+}
+
+// WarmUpCosineDecay.get_warmup(self)
+inline py::object get_warmup(const py::object& self) {
+    require_instance(self, "get_warmup");
+    return self.attr("_warmup_lr");
+}
+
+// WarmUpCosineDecay.get_learning_rate(self)
+inline py::object get_learning_rate(const py::object& self) {
+    require_instance(self, "get_learning_rate");
+    return self.attr("_learning_rate");
+}
+
+// 0.5 * T * (1 + cos(pi * (s - W - H) / (N - W - H))), evaluated in this order, in float32.
+inline py::object cosine_decay(const State& s, const py::object& global_step, const py::object& warmup_steps,
+                               const py::object& hold, const py::object& total_steps, const py::object& target_lr) {
+    py::object half_target = py::float_(0.5) * as_float32(s, target_lr);
+    py::object progress = as_float32(s, global_step) - as_float32(s, warmup_steps) - as_float32(s, hold);
+    py::object angle = s.tf.attr("constant")(s.np.attr("pi")) * progress;
+    angle = angle / (as_float32(s, total_steps) - as_float32(s, warmup_steps) - as_float32(s, hold));
+    return half_target * (py::float_(1.0) + s.tf.attr("cos")(angle));
+}
+
+// WarmUpCosineDecay.lr_warmup_cosine_decay(self, global_step, warmup_steps, hold=0,
+// total_steps=0, start_lr=0.0, target_lr=0.001): the rate before the end-of-schedule rule.
+// The floor is the attribute self.start_lr; the start_lr parameter is not read.
+inline py::object lr_warmup_cosine_decay(const State& s, const py::object& self, const py::object& global_step,
+                                         const py::object& warmup_steps, const py::object& hold,
+                                         const py::object& total_steps, const py::object& /*start_lr*/,
+                                         const py::object& target_lr) {
+    require_instance(self, "lr_warmup_cosine_decay");
+    py::object learning_rate = cosine_decay(s, global_step, warmup_steps, hold, total_steps, target_lr);
+    py::object warmup_lr = target_lr * (global_step / warmup_steps);
+    // `if hold > 0:` on the value passed, decided when the graph is traced.
+    if (pykit::holds(hold, py::int_(0), Py_GT))
+        learning_rate = s.where(pykit::compare(global_step, warmup_steps + hold, Py_GT), learning_rate, target_lr);
+    self.attr("_warmup_lr").attr("assign")(as_float32(s, warmup_lr));
+    self.attr("_learning_rate").attr("assign")(as_float32(s, learning_rate));
+
+    learning_rate = s.where(pykit::compare(global_step, warmup_steps, Py_LT), warmup_lr, learning_rate);
+    py::object floor = self.attr("start_lr");
+    return s.where(pykit::compare(learning_rate, floor, Py_LT), floor, learning_rate);
+}
+
+// WarmUpCosineDecay.__call__(self, step): the rate at `step`, a float32 scalar tensor made by
+// the "learning_rate" select. A plain number (a Python int given eagerly) becomes a tensor
+// first, so that every step value shares the graph traced for its dtype.
+inline py::object call(const State& s, const py::object& self, const py::object& step) {
+    py::object tf = s.tf;
+    py::object at = pykit::truthy(tf.attr("is_tensor")(step)) ? step : tf.attr("convert_to_tensor")(step);
+    py::object lr = self.attr("lr_warmup_cosine_decay")(
+        py::arg("global_step") = as_float32(s, at), py::arg("total_steps") = self.attr("total_steps"),
+        py::arg("warmup_steps") = as_float32(s, self.attr("warmup_steps")),
+        py::arg("start_lr") = self.attr("start_lr"), py::arg("target_lr") = self.attr("target_lr"),
+        py::arg("hold") = self.attr("hold"));
+    return s.where(pykit::compare(at, self.attr("total_steps"), Py_GT), self.attr("start_lr"), lr,
+                   py::arg("name") = "learning_rate");
+}
+
+// WarmUpCosineDecay.get_config(self): the constructor's arguments, so that Keras can save a
+// model compiled with an optimizer on this schedule and rebuild the schedule on loading.
+inline py::object get_config(const py::object& self) {
+    py::dict config;
+    for (const char* name : {"start_lr", "target_lr", "warmup_steps", "total_steps", "hold"})
+        config[name] = self.attr(name);
+    return config;
+}
+
+}  // namespace scheduler
