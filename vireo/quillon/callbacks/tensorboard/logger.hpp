@@ -1,0 +1,84 @@
+// The TensorBoard logger's steps: construction, the filtered scalar writes, images.
+#pragma once
+
+#include <pykit.hpp>
+
+namespace tensorboard {
+namespace py = pybind11;
+
+// The module's Python state, seen by the garbage collector.
+struct State : pykit::Captures {
+    pykit::Ref np{this};
+    pykit::Ref tf{this};
+    pykit::Ref warnings{this};
+    pykit::Ref os{this};
+};
+
+inline const char* const kEmptyNames =
+    "Invalid value for ``metric_names`` parameter was provided. List can't be empty nor None:";
+inline const char* const kNothingToWrite =
+    "There is not metrics to register. \nPlease define the metric names in the class constructor";
+
+// TensorBoard.__init__(self, storage, metric_names=None)
+inline void construct(const State& s, const py::object& self, const py::object& storage,
+                      const py::object& metric_names) {
+    // Checked before anything touches the disk.
+    if (metric_names.is_none() || pykit::len(metric_names) == 0) pykit::raise(PyExc_ValueError, kEmptyNames);
+    self.attr("storage") = storage;
+    py::object path = s.os.attr("path");
+    if (!pykit::truthy(path.attr("exists")(self.attr("storage"))))
+        s.os.attr("makedirs")(self.attr("storage"), py::arg("exist_ok") = true);
+    self.attr("metric_names") = metric_names;
+    self.attr("global_step") = py::int_(0);
+    self.attr("writer") = s.tf.attr("summary").attr("create_file_writer")(self.attr("storage"));
+    pykit::print(pykit::format("\t - TensorBoard Log: {}", self.attr("storage")));
+}
+
+// The value written for `key`: the metric when truthy, else the loss when truthy; a null
+// object when neither is (0, False and None are never written). Without a metrics dictionary
+// nothing is written and the losses are not asked either.
+inline py::object value_for(const py::handle& key, const py::object& metrics, const py::object& losses) {
+    if (metrics.is_none()) return py::object();
+    py::object value = metrics.attr("get")(key);
+    if (pykit::truthy(value)) return value;
+    if (losses.is_none()) return py::object();
+    value = losses.attr("get")(key);
+    return pykit::truthy(value) ? value : py::object();
+}
+
+// `with self.writer.as_default(): tf.summary.scalar(key, value, step=self.global_step)`
+inline void write_scalar(const State& s, const py::object& self, const py::handle& key, const py::object& value) {
+    py::object scalar = s.tf.attr("summary").attr("scalar");
+    pykit::with(self.attr("writer").attr("as_default")(),
+                [&] { scalar(key, value, py::arg("step") = self.attr("global_step")); });
+}
+
+// TensorBoard.update_metrics(self, metrics=None, losses=None)
+inline void update_metrics(const State& s, const py::object& self, const py::object& metrics,
+                           const py::object& losses) {
+    py::object names = self.attr("metric_names");
+    if (pykit::len(names) == 0) {
+        s.warnings.attr("warn")(kNothingToWrite);
+        return;
+    }
+    for (py::handle key : py::iter(names)) {
+        py::object value = value_for(key, metrics, losses);
+        if (value) write_scalar(s, self, key, value);
+    }
+    self.attr("writer").attr("flush")();
+    py::object step = self.attr("global_step");
+    self.attr("global_step") = step + py::int_(1);
+}
+
+// TensorBoard.upload_image(self, caption, image, epoch)
+inline void upload_image(const State& s, const py::object& self, const py::object& caption, const py::object& image,
+                         const py::object& epoch) {
+    pykit::with(self.attr("writer").attr("as_default")(), [&] {
+        s.tf.attr("summary").attr("image")(caption, s.tf.attr("expand_dims")(image, 0), py::arg("step") = epoch);
+    });
+}
+
+// TensorBoard.refresh(self)
+inline void refresh(const py::object& self) { self.attr("writer").attr("flush")(); }
+
+}  // namespace tensorboard
