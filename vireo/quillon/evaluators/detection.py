@@ -324,12 +324,13 @@ class DetectionEvaluator:
     def _plots(self, curves: Dict[str, Tuple[np.ndarray, np.ndarray]], images: List[Tuple[str, np.ndarray]],
                epoch: int) -> Dict[str, np.ndarray]:
         """The precision-recall curves at IoU 0.5 as a picture, then the drawn samples."""
-        import matplotlib
+        # A figure of its own with the Agg canvas: no pyplot state, safe beside other plots.
+        from matplotlib.backends.backend_agg import FigureCanvasAgg
+        from matplotlib.figure import Figure
 
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-
-        fig, ax = plt.subplots(figsize=(5, 4), dpi=100)
+        fig = Figure(figsize=(5, 4), dpi=100)
+        canvas = FigureCanvasAgg(fig)
+        ax = fig.subplots()
         plotted = False
         for name, (recall, precision) in curves.items():
             if len(recall):
@@ -344,9 +345,8 @@ class DetectionEvaluator:
             ax.legend(loc="lower left")
         ax.grid(alpha=0.3)
         fig.tight_layout()
-        fig.canvas.draw()
-        curve = np.asarray(fig.canvas.buffer_rgba())[..., :3].copy()
-        plt.close(fig)
+        canvas.draw()
+        curve = np.asarray(canvas.buffer_rgba())[..., :3].copy()
         plots = {"pr_curve": curve}
         for name, picture in images:
             plots[name] = picture

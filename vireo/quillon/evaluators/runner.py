@@ -5,7 +5,7 @@ image (batch axis removed, NumPy arrays) and returns its detections in model-inp
 """
 from __future__ import annotations
 
-from typing import Callable, Optional, Protocol, Sequence, Tuple
+from typing import Callable, List, Optional, Protocol, Sequence, Tuple
 
 import numpy as np
 import tensorflow as tf
@@ -146,14 +146,13 @@ class ModelRunner:
         boxes = (boxes - [left, top, left, top]) / [scale_x, scale_y, scale_x, scale_y]
         boxes = np.clip(boxes, 0.0, 1.0)
 
+        keep = np.arange(len(scores))
         if self.nms_iou is not None:
-            keep = []
+            kept: List[int] = []
             for c in np.unique(class_ids):
                 members = np.nonzero(class_ids == c)[0]
-                keep.extend(members[non_max_suppression(boxes[members], scores[members], self.nms_iou)])
-            keep = np.asarray(keep, np.int64)
-        else:
-            keep = np.arange(len(scores))
+                kept.extend(members[non_max_suppression(boxes[members], scores[members], self.nms_iou)])
+            keep = np.asarray(kept, np.int64)
         keep = keep[np.argsort(-scores[keep], kind="stable")][: self.max_detections]
         labels = np.array([self.classes[c] for c in class_ids[keep]], dtype=object)
         return boxes[keep].astype(np.float32), labels, scores[keep].astype(np.float32)
