@@ -3,11 +3,13 @@ checkpoints, and the DVC Live and MLflow records, on a tiny real tf-keras model.
 import collections
 import contextlib
 import json
+import logging
 import math
 import os
 import shutil
 import subprocess
 import sys
+import warnings
 
 import numpy as np
 import pytest
@@ -571,3 +573,197 @@ def test_nan_metric_is_recorded_but_not_saved_as_best(build, tmp_path):
     trainer = build()
     trainer.run_validation_step(val_data(1), evaluator, 0)
     assert trainer.best_value == 0.0 and not (tmp_path / "ckpt" / "best.h5").exists()
+
+
+# --- models, arguments and runs that used to go wrong ----------------------------------------------
+
+class Subclassed(tf.keras.Model):
+    def __init__(self):
+        super().__init__()
+        self.dense = tf.keras.layers.Dense(2)
+
+    def call(self, x):
+        return self.dense(x)
+
+
+def first_outputs(count):
+    model = make_model()
+    return tf.keras.Model(model.input, model.outputs[:count])
+
+
+@pytest.mark.parametrize("model, outputs", [
+    (lambda: first_outputs(1), 1),
+    (lambda: first_outputs(2), 2),
+    (Subclassed, 0),  # never called: no outputs yet
+])
+def test_model_with_fewer_than_three_outputs_is_refused(tmp_path, model, outputs):
+    with pytest.raises(ValueError, match=f"at least three outputs, this one has {outputs}.*training-only heads"):
+        DetectionTrainer(model(), None, tf.keras.optimizers.SGD(0.01), Loss(), recording_logger(tmp_path / "logs"),
+                         checkpoint=str(tmp_path / "ckpt"), classes=[])
+    assert not (tmp_path / "ckpt").exists()
+
+
+@pytest.mark.parametrize("metric, warned", [("acc", False), ("map", False), ("mar", False), ("mAP", True),
+                                            ("ACC", True), ("recall", True), (None, True)])
+def test_unknown_metric_is_warned_about_once(build, metric, warned):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        trainer = build(metric=metric)
+    messages = [str(w.message) for w in caught if issubclass(w.category, UserWarning) and "metric" in str(w.message)]
+    assert len(messages) == int(warned)
+    if warned:
+        assert repr(metric) in messages[0] and "mAR@0.5" in messages[0]
+    assert trainer.metric is metric
+
+
+class RecordingTrainer(DetectionTrainer):
+    """Records what reaches save_model, as a subclass overriding it would see it."""
+
+    def save_model(self, val):
+        self.saved_values.append(val)
+        super().save_model(val)
+
+
+@pytest.mark.parametrize("number", [np.float64, np.float32, float])
+def test_summary_row_and_save_model_get_exact_floats(tmp_path, number):
+    trainer = RecordingTrainer(make_model(), None, tf.keras.optimizers.SGD(0.01), Loss(),
+                               recording_logger(tmp_path / "logs"), checkpoint=str(tmp_path / "ckpt"), classes=["a", "b"])
+    trainer.saved_values = []
+
+    class NumpyEvaluator(Evaluator):
+        def conclude(self, truth_values, epoch=None):
+            metrics = super().conclude(truth_values, epoch)
+            return {k: ({t: number(x) for t, x in v.items()} if isinstance(v, dict) else number(v))
+                    for k, v in metrics.items()}
+
+    metrics = trainer.run_validation_step(val_data(1), NumpyEvaluator([0.25]), 0)
+    trainer.update_metrics(metrics, epoch=0)
+    [value] = trainer.saved_values
+    assert type(value) is float and value == float(number(0.25))
+    row = trainer.summary_rows[0]
+    assert all(type(v) is float for k, v in row.items() if k != "epoch")
+    assert row["mACC@0.5"] == float(number(0.25))
+
+
+def test_model_outputs_reach_the_loss_as_a_plain_tuple(build):
+    Outputs = collections.namedtuple("Outputs", "a b c d")
+    seen = []
+
+    class NamedOutputs:
+        """A model whose call returns a namedtuple of its outputs."""
+
+        def __init__(self, model):
+            self.model = model
+            self.losses, self.trainable_variables = model.losses, model.trainable_variables
+
+        def __call__(self, x, training=False):
+            return Outputs(*self.model(x, training=training))
+
+    class TypeRecordingLoss(Loss):
+        def compute_loss(self, targets, outputs):
+            seen.append(type(outputs))
+            return super().compute_loss(targets, outputs)
+
+    trainer = build()
+    trainer.model, trainer.loss = NamedOutputs(trainer.model), TypeRecordingLoss()
+    trainer.train_step(next(iter(train_data())))
+    assert seen and set(seen) == {tuple}  # traced once or twice, a tuple each time
+
+
+def test_train_step_reports_a_shape_mismatch_and_a_released_trainer(build, tmp_path):
+    wrong = (tf.zeros((2, 16, 16, 3), tf.uint8), tf.zeros((2, 16, 16, 2)), tf.zeros((2, 2)))
+    trainer = build()
+    with pytest.raises(ValueError, match=r"expected shape=\(None, 8, 8, 3\), found shape=\(2, 16, 16, 3\)"):
+        trainer.train_step(wrong)
+    # Graph-function methods hold their instance weakly: a trainer nobody keeps is gone by then.
+    with pytest.raises(ReferenceError, match="released before this call.*Keep the trainer in a variable"):
+        DetectionTrainer(make_model(), None, tf.keras.optimizers.SGD(0.01), Loss(), recording_logger(tmp_path / "l2"),
+                         checkpoint=str(tmp_path / "other"), classes=[]).train_step(wrong)
+
+
+def test_saving_logs_no_unbuilt_metrics_warning(build, caplog):
+    def warned(text):
+        return [r for r in caplog.records if r.name == "tensorflow" and text in r.getMessage()]
+
+    marker = "compiled metrics have yet to be built"
+    trainer = build()
+    with caplog.at_level(logging.WARNING, logger="tensorflow"):
+        trainer.remove_training_outputs().save(os.path.join(trainer.checkpoint, "plain.h5"))
+        assert warned(marker)  # what Keras alone logs for an uncompiled model
+        caplog.clear()
+        filters = list(tf.get_logger().filters)
+        trainer.train(2, train_data(batches=1), val_data(1), Evaluator([0.1, 0.2, 0.3]), callback_handler=Recorder())
+        assert not warned(marker)
+        assert tf.get_logger().filters == filters
+        tf.get_logger().warning("another warning")  # the logger's other warnings pass
+        assert warned("another warning")
+
+
+KILLED_SAVE = r"""
+import os, sys, time
+sys.path.insert(0, sys.argv[2])
+import vireo
+import tensorflow as tf
+from test_detection_trainer import Loss, make_model, recording_logger
+from vireo.quillon.trainer.detection import DetectionTrainer
+
+real_save = tf.keras.Model.save
+
+def slow_save(model, path, *args, **kwargs):  # a slow disk: the file is written, not yet renamed
+    real_save(model, path, *args, **kwargs)
+    print("saved", path, flush=True)
+    time.sleep(60)
+
+trainer = DetectionTrainer(make_model(), None, tf.keras.optimizers.SGD(0.01), Loss(),
+                           recording_logger(os.path.join(sys.argv[1], "logs")), checkpoint=sys.argv[1], classes=[])
+tf.keras.Model.save = slow_save
+trainer.save_model(0.5)
+"""
+
+
+@pytest.fixture(scope="module")
+def killed_save(tmp_path_factory):
+    """Runs a trainer in a child process and kills it with SIGKILL in the middle of a save;
+    returns the temporary file the save left behind."""
+    folder = tmp_path_factory.mktemp("killed")
+    child = subprocess.Popen([sys.executable, "-c", KILLED_SAVE, str(folder), os.path.dirname(__file__)],
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    try:
+        line = next((line for line in child.stdout if line.startswith("saved ")), "")
+    finally:
+        child.kill()
+        child.wait()
+    assert line.startswith("saved "), "the child never reached the save"
+    left = [name for name in os.listdir(folder) if ".tmp-" in name]
+    assert left == [os.path.basename(line.split()[1])] and left[0].startswith(f"last.h5.tmp-{child.pid}-")
+    assert tf.keras.models.load_model(folder / left[0], compile=False)  # a whole model, never renamed
+    return folder / left[0]
+
+
+@pytest.fixture
+def live_process():
+    sleeper = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"])
+    yield sleeper.pid
+    sleeper.kill()
+    sleeper.wait()
+
+
+@pytest.mark.parametrize("cleaner", ["next trainer", "next save"])
+def test_temporaries_of_a_killed_save_are_removed(build, tmp_path, killed_save, live_process, cleaner):
+    folder = tmp_path / "ckpt"
+    folder.mkdir()
+    trainer = build(checkpoint=str(folder)) if cleaner == "next save" else None
+    shutil.copy(killed_save, folder)
+    stale = [killed_save.name, f"summary.csv.tmp-{os.getpid()}-0123abcd", "best.h5.tmp-89abcdef.h5",
+             "last.h5.tmp-4194305-00ff00ff.h5"]  # killed child; this process; an earlier form; a pid never used
+    kept = [f"best.h5.tmp-{live_process}-0123abcd.h5",  # a save in progress in another process
+            "last.h5.tmp-xyz.h5", "notes.tmp-1-0123abcd.h5", "last.h5.tmp-1-0123abcd.keras", "last.h5.bak"]
+    for name in stale[1:] + kept:
+        (folder / name).write_bytes(b"partial")
+    if cleaner == "next trainer":
+        build(checkpoint=str(folder))
+    else:
+        trainer.save_model(-1.0)
+    left = set(os.listdir(folder))
+    assert not left & set(stale)
+    assert set(kept) <= left
