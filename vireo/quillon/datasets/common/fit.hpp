@@ -52,9 +52,25 @@ inline Fitted letterbox_to_shape(const Imports& s, const py::object& image, cons
     return fitted;
 }
 
+// shape[:2] must be a size OpenCV can fill: both sides at least 1 and at most 2**29 pixels in
+// all (four channels then stay within OpenCV's int-sized buffers). Checked before anything is
+// allocated; NaN fails both comparisons and is refused too.
+inline void check_target_size(const py::object& shape) {
+    constexpr long long kMaxPixels = 1LL << 29;
+    const bool usable = pykit::len(shape) >= 2 && pykit::holds(item(shape, 0), py::int_(1), Py_GE) &&
+                        pykit::holds(item(shape, 1), py::int_(1), Py_GE) &&
+                        pykit::holds(item(shape, 0) * item(shape, 1), py::int_(kMaxPixels), Py_LE);
+    if (!usable)
+        pykit::raise(PyExc_ValueError,
+                     pykit::format("[ERROR]: shape {} is not a usable input size: height and width must be at least "
+                                   "1 and hold at most {} pixels together",
+                                   shape, kMaxPixels));
+}
+
 // Letterbox when `letter_box`, else the plain resize with w, h = shape[1], shape[0] and no pad.
 inline Fitted fit_to_shape(const Imports& s, const py::object& image, const py::object& shape, bool letter_box,
                            ChannelAxis axis) {
+    check_target_size(shape);
     if (letter_box) return letterbox_to_shape(s, image, shape);
     Fitted fitted;
     fitted.image = resize_to_shape(s, image, shape, axis);

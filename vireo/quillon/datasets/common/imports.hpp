@@ -26,6 +26,15 @@ inline const py::object& need(const py::object& imported, const char* name) {
     return imported;
 }
 
+// A path holding a NUL byte names no file: refused with the ValueError Python's open() gives
+// (where os.path.exists would quietly say False). Paths that are not str are left alone.
+inline void refuse_nul(const py::handle& path) {
+    if (!PyUnicode_Check(path.ptr())) return;
+    const Py_ssize_t at = PyUnicode_FindChar(path.ptr(), 0, 0, PyUnicode_GetLength(path.ptr()), 1);
+    if (at == -2) throw py::error_already_set();
+    if (at >= 0) pykit::raise(PyExc_ValueError, "embedded null byte");
+}
+
 // `value[i]` for a Python sequence or array.
 inline py::object item(const py::handle& value, long i) {
     return py::reinterpret_borrow<py::object>(value)[py::int_(i)];

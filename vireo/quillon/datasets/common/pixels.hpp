@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "imports.hpp"
 
@@ -137,20 +138,44 @@ inline py::object rgb_array(const Imports& s, const py::object& image) {
     return pixels;
 }
 
+// An error of Pillow's decoders that is not an OSError (UnicodeDecodeError, struct.error,
+// SyntaxError, ...) says nothing of the file: it becomes an OSError naming the file, with the
+// original as its cause. OSError (UnidentifiedImageError, truncated data), MemoryError and
+// Pillow's DecompressionBombError are clear already and pass unchanged.
+inline void raise_naming_image(const Imports& s, py::error_already_set& error, const py::object& path) {
+    if (!error.matches(PyExc_Exception) || error.matches(PyExc_OSError) || error.matches(PyExc_MemoryError) ||
+        error.matches(s.Image.attr("DecompressionBombError")))
+        throw;
+    py::raise_from(error, PyExc_OSError,
+                   std::string(pykit::format("cannot decode image file {!r}: {}: {}", path,
+                                             error.type().attr("__name__"), error.value())).c_str());
+    throw py::error_already_set();
+}
+
+// Image.open(path), then `read(image)`, the file closed on every way out.
+template <class Read>
+py::object with_image(const Imports& s, const py::object& path, Read read) {
+    refuse_nul(path);
+    try {
+        return pykit::closing(need(s.Image, "PIL.Image").attr("open")(path), read);
+    } catch (py::error_already_set& error) {
+        raise_naming_image(s, error, path);
+    }
+    return py::object();  // not reached
+}
+
 // `np.asarray(Image.open(path).convert("RGB"))`, 16-bit grey scaled; the file is closed.
 // Uses s.Image and s.np.
 inline py::object read_rgb(const Imports& s, const py::object& path) {
-    py::object image = need(s.Image, "PIL.Image").attr("open")(path);
-    return pykit::closing(image, [&](const py::object& opened) { return rgb_array(s, opened); });
+    return with_image(s, path, [&](const py::object& image) { return rgb_array(s, image); });
 }
 
 // `Image.open(path).convert("RGB")` as a Pillow image (for steps that filter it before taking
 // its pixels), 16-bit grey scaled; the file is closed. Uses s.Image and s.np.
 inline py::object open_rgb(const Imports& s, const py::object& path) {
-    py::object image = need(s.Image, "PIL.Image").attr("open")(path);
-    return pykit::closing(image, [&](const py::object& opened) -> py::object {
-        if (is_wide_grey(opened.attr("mode"))) return s.Image.attr("fromarray")(wide_grey_pixels(s, opened));
-        return opened.attr("convert")("RGB");
+    return with_image(s, path, [&](const py::object& image) -> py::object {
+        if (is_wide_grey(image.attr("mode"))) return s.Image.attr("fromarray")(wide_grey_pixels(s, image));
+        return image.attr("convert")("RGB");
     });
 }
 

@@ -25,14 +25,6 @@ struct AnnotationTable {
     std::vector<size_t> lines;  // per row, its line in the file (when counted)
 };
 
-// A path holding a NUL byte names no file; Python's open() refuses it with this error (where
-// os.path.exists would quietly say False).
-inline void refuse_nul(const py::str& path) {
-    const Py_ssize_t at = PyUnicode_FindChar(path.ptr(), 0, 0, PyUnicode_GetLength(path.ptr()), 1);
-    if (at == -2) throw py::error_already_set();
-    if (at >= 0) pykit::raise(PyExc_ValueError, "embedded null byte");
-}
-
 // The array np.genfromtxt gives for a table the native reader converted completely: axes of
 // length 1 squeezed, shape (0,) for a file without values.
 inline py::object table_array(const datasets::Table& table) {
@@ -65,7 +57,7 @@ inline AnnotationTable read_table(const State& s, const py::object& path) {
         return out;
     }
     py::str text_path = py::reinterpret_borrow<py::str>(path);
-    refuse_nul(text_path);
+    datasets::refuse_nul(text_path);
     py::bytes encoded = py::reinterpret_steal<py::bytes>(PyUnicode_EncodeFSDefault(path.ptr()));
     if (!encoded) throw py::error_already_set();
     std::string file = encoded;
@@ -121,10 +113,24 @@ inline void check_values(const py::object& self, const AnnotationTable& table, c
 
 // The objects of one annotation file as rows of x, y, w, h, class (float64, N x 5), or None
 // when the sample has none (no file, or a file without values).
+// read_table, with genfromtxt's UnicodeDecodeError (bytes that are not text) turned into an
+// error naming the file.
+inline AnnotationTable read_text_table(const State& s, const py::str& path) {
+    try {
+        return read_table(s, path);
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_UnicodeDecodeError)) throw;
+        py::raise_from(error, PyExc_ValueError,
+                       std::string(pykit::format("[ERROR]: Invalid annotation file {}: not text ({})", path,
+                                                 error.value())).c_str());
+        throw py::error_already_set();
+    }
+}
+
 inline py::object read_objects(const State& s, const py::object& self, const py::str& path) {
-    refuse_nul(path);
+    datasets::refuse_nul(path);
     if (!pykit::truthy(s.exists(path))) return py::none();
-    AnnotationTable table = read_table(s, path);
+    AnnotationTable table = read_text_table(s, path);
     py::tuple shape = table.values.attr("shape");
     long columns = table.columns;
     if (shape.size() == 0) columns = 1;  // a single value: a 0-d array, which has no length
