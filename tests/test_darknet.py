@@ -649,6 +649,16 @@ def test_non_ascii_file_names_the_object(dataset, tmp_path):
         dataset.load_instance(element(img_path, ann_path))
 
 
+def test_annotation_bytes_that_are_not_text_name_the_file(dataset, tmp_path):
+    img_path, ann_path = tmp_path / "a.jpg", tmp_path / "a.txt"
+    picture(40, 30).save(img_path)
+    ann_path.write_bytes(b"0 0.5 \xff\xfe 0.2 0.2\n")
+    with pytest.raises(ValueError) as err:
+        dataset.load_instance(element(img_path, ann_path))
+    assert str(err.value).startswith("[ERROR]: Invalid annotation file %s: not text (" % ann_path)
+    assert isinstance(err.value.__cause__, UnicodeDecodeError)
+
+
 # --- paths ------------------------------------------------------------------------------------
 
 def test_nul_byte_in_a_path_is_refused_as_open_refuses_it(dataset, tmp_path):

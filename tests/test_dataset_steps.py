@@ -3,6 +3,8 @@ both: pixel reading, fitting to the input shape, the constructor signature and d
 import inspect
 import io
 import os
+import struct
+import zlib
 
 import numpy as np
 import pytest
@@ -88,7 +90,49 @@ def test_image_files_are_closed_on_every_path(tmp_path):
     assert len(os.listdir("/proc/self/fd")) <= before
 
 
+def png_with_chunk(chunk_type):
+    """A valid PNG with an extra chunk of the given type after its header."""
+    buffer = io.BytesIO()
+    Image.new("RGB", (6, 4), (1, 2, 3)).save(buffer, format="PNG")
+    data = buffer.getvalue()
+    chunk = struct.pack(">I", 0) + chunk_type + struct.pack(">I", zlib.crc32(chunk_type))
+    return data[:33] + chunk + data[33:]  # 8 signature bytes + 25 of IHDR
+
+
+def test_decoder_errors_that_are_not_oserrors_name_the_file(tmp_path):
+    path = tmp_path / "odd.png"
+    path.write_bytes(png_with_chunk(b"ab\xacd"))  # Pillow decodes chunk types as ASCII
+    with pytest.raises(UnicodeDecodeError):
+        Image.open(path).convert("RGB")
+    with pytest.raises(OSError) as raised:
+        darknet_dataset(tmp_path / "dk").load_instance(element(path), False)
+    assert str(raised.value).startswith("cannot decode image file %r: UnicodeDecodeError: " % str(path))
+    assert isinstance(raised.value.__cause__, UnicodeDecodeError)
+
+
+def test_clear_pillow_errors_pass_unchanged(tmp_path):
+    path = tmp_path / "noise.png"
+    path.write_bytes(b"\x00" * 64)
+    with pytest.raises(Image.UnidentifiedImageError, match="cannot identify image file"):
+        darknet_dataset(tmp_path / "dk").load_instance(element(path), False)
+
+
 # --- fitting to the input shape ----------------------------------------------------------------
+
+@pytest.mark.parametrize("shape", [[0, 0, 3], [32, 0, 3], [2 ** 40, 2 ** 40, 3], [float("nan"), 32, 3], [32],
+                                   [2 ** 15, 2 ** 15, 3]])
+@pytest.mark.parametrize("letter_box", [True, False])
+def test_impossible_input_sizes_are_refused_before_allocating(tmp_path, shape, letter_box):
+    path = tmp_path / "a.png"
+    Image.new("RGB", (8, 6)).save(path)
+    for ds in (darknet_dataset(tmp_path / "dk", letter_box=letter_box),
+               tfrecord_dataset(tmp_path / "tf", letter_box=letter_box)):
+        ds.shape = shape
+        data = element(path) if isinstance(ds, dk.DarknetDataset) else record(8, 6)
+        with pytest.raises(ValueError) as raised:
+            ds.load_instance(data, True)
+        assert str(raised.value).startswith("[ERROR]: shape %s is not a usable input size" % shape)
+        ds.load_instance(data, False)  # validation samples keep their own size
 
 @pytest.mark.parametrize("width, height", [(1, 5000), (5000, 1), (3, 4000)])
 def test_letterbox_keeps_at_least_one_pixel(width, height):
