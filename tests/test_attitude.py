@@ -636,3 +636,287 @@ def test_yaml_description_file_errors(tmp_path, cls):
         cls(SHAPE)
     with pytest.raises(TypeError, match="Argument 'info_file' has incorrect type"):
         cls(SHAPE, missing.encode())
+
+
+def one_sample_dataset(tmp_path, cls, record=None, shape=SHAPE):
+    """A dataset of `cls` over one sample per split, annotated both as MATLAB and as JSON."""
+    f = json_split(tmp_path, [record or {"boxes": [], "angles": []}])
+    for split in "tv":
+        save_mat(os.path.join(f[split + "a"], "s0.mat"))
+    return make(cls, f, shape=shape, classes=["face"]) if cls is A.AttitudeAndDetectDataset else make(cls, f, shape=shape)
+
+
+# --- module state and published imports ---------------------------------------------------
+
+def test_imports_are_published_as_an_import_statement_would():
+    import os.path
+
+    from vireo.quillon.datasets import utils
+    assert (A.exists, A.join, A.basename, A.splitext) == (os.path.exists, os.path.join, os.path.basename,
+                                                          os.path.splitext)
+    assert A.xywhn2xyxy is utils.xywhn2xyxy and A.Image is Image and A.ImageFilter is ImageFilter
+    assert (A.tf, A.sio, A.np, A.json, A.cv2) == (tf, sio, np, json, cv2)
+
+
+@pytest.mark.parametrize("fn", [A.AttitudeDataset.read_annotations, A.AttitudeDataset._load_instance,
+                                A.AttitudeAndDetectDataset.build_train_iterator, A.AttitudeDatasetJson.__init__,
+                                A.AttitudeDatasetJsonYaml.__init__, A.AttitudeAndDetectDataset.get_classes])
+def test_methods_document_their_arguments_and_results(fn):
+    assert any(part in fn.__doc__ for part in ("Args:", "Returns:"))
+
+
+# --- 16-bit grey images -----------------------------------------------------------------
+
+def save_grey16(path, w=24, h=20):
+    """A 16-bit grey PNG whose levels span 0..65535; returns the 8-bit RGB pixels expected of it."""
+    levels = np.linspace(0, 65535, w * h).astype(np.uint16).reshape(h, w)
+    Image.fromarray(levels).save(path)
+    assert Image.open(path).mode in ("I;16", "I")
+    return np.repeat((levels >> 8).astype(np.uint8)[..., None], 3, axis=2)
+
+
+def no_random_effects(seed_search=range(1000)):
+    """Seeds NumPy so that the next sample is neither blurred nor mirrored."""
+    for seed in seed_search:
+        np.random.seed(seed)
+        blur, mirror = np.random.random_sample(2)
+        if blur >= 0.05 and mirror >= 0.5:
+            np.random.seed(seed)
+            return
+    raise AssertionError("no seed found")
+
+
+@pytest.mark.parametrize("cls", [A.AttitudeDataset, A.AttitudeDatasetJson, A.AttitudeAndDetectDataset])
+def test_16_bit_grey_images_are_scaled_to_8_bits(tmp_path, cls):
+    whole_image = {"boxes": [[0.5, 0.5, 1.0, 1.0, 0]], "angles": [[1, 2, 3]]}
+    if cls is A.AttitudeDataset:
+        f = mat_split(tmp_path, count=1, val_count=1)
+    else:
+        if cls is A.AttitudeAndDetectDataset:
+            whole_image["angles"] = [angle(1, 2, 3)]
+        f = json_split(tmp_path, [whole_image])
+    expected = save_grey16(os.path.join(f["ti"], "s0.png"))
+    ds = make(cls, f, classes=["face"]) if cls is A.AttitudeAndDetectDataset else make(cls, f)
+    no_random_effects()
+    img = ds._load_instance(element(ds.train_storage[0]))[0]
+    assert img.dtype == np.uint8 and img.shape == (20, 24, 3)
+    assert np.array_equal(img, cv2.resize(expected, (24, 20))) and img.mean() < 200
+
+
+@pytest.mark.parametrize("mode", ["RGB", "L", "P", "RGBA", "LA", "CMYK"])
+def test_other_images_read_as_pillow_converts_them(tmp_path, mode):
+    f = json_split(tmp_path, [{"boxes": [], "angles": []}], size=(30, 16))
+    path = os.path.join(f["ti"], "s0.png") if mode != "CMYK" else os.path.join(f["ti"], "s0.jpg")
+    if mode == "CMYK":
+        os.remove(os.path.join(f["ti"], "s0.png"))
+    save_image(path, 30, 16, mode=mode)
+    ds = make(A.AttitudeAndDetectDataset, f, classes=["face"])
+    img = ds._load_instance(element(ds.train_storage[0]))[0]
+    assert np.array_equal(img, cv2.resize(np.asarray(Image.open(path).convert("RGB")), (24, 20)))
+
+
+# --- paths ------------------------------------------------------------------------------
+
+def test_read_annotations_path_errors_match_open(tmp_path):
+    ds = make(A.AttitudeDataset, mat_split(tmp_path, count=1, val_count=1))
+    path = ds.train_storage[0][1]
+    for bad in (None, path + "\0"):
+        with pytest.raises(Exception) as ours:
+            ds.read_annotations(bad)
+        with pytest.raises(Exception) as python:
+            open(bad)
+        assert type(ours.value) is type(python.value)
+    with pytest.raises(FileNotFoundError):
+        ds.read_annotations(path + ".gone")
+
+
+@pytest.mark.parametrize("argument", ["train_images", "train_annotations", "val_images", "val_annotations",
+                                      "file_extension"])
+def test_constructor_refuses_paths_with_nul(tmp_path, argument):
+    f = mat_split(tmp_path, count=1, val_count=1)
+    kwargs = dict(shape=SHAPE, train_images=f["ti"], train_annotations=f["ta"], val_images=f["vi"],
+                  val_annotations=f["va"], file_extension="mat")
+    kwargs[argument] += "\0"
+    with pytest.raises(ValueError, match="embedded null byte in %s" % argument):
+        A.AttitudeDataset(**kwargs)
+
+
+@pytest.mark.parametrize("cls", [A.AttitudeDataset, A.AttitudeDatasetJson, A.AttitudeAndDetectDataset])
+def test_loaders_refuse_file_descriptors(tmp_path, cls):
+    ds = one_sample_dataset(tmp_path, cls)
+    image, annotation = ds.train_storage[0]
+    with open(annotation, "rb") as owned:
+        fd = owned.fileno()
+        for data in ([image, fd], [fd, annotation]):
+            with pytest.raises(TypeError, match="expected str, bytes or os.PathLike object, not int"):
+                ds._load_instance(data)
+        os.fstat(fd)  # still open: nothing read or closed it
+    img = ds._load_instance([image, annotation])[0]  # str paths and bytes paths load the same
+    assert img.shape == (20, 24, 3)
+
+
+# --- MATLAB annotations that cannot be used ---------------------------------------------
+
+def test_damaged_mat_files_are_one_value_error_naming_the_file(tmp_path):
+    ds = make(A.AttitudeDataset, mat_split(tmp_path, count=1, val_count=1))
+    good = open(ds.train_storage[0][1], "rb").read()
+    for name, content in (("empty", b""), ("cut", good[:150]), ("noise", bytes(range(256)) * 4),
+                          ("header", good[:128] + b"\xff" * 64)):
+        path = str(tmp_path / (name + ".mat"))
+        open(path, "wb").write(content)
+        with pytest.raises(ValueError, match=r"%s\.mat is not a MATLAB file that can be read" % name) as info:
+            ds.read_annotations(path)
+        assert info.value.__cause__ is not None
+
+
+@pytest.mark.parametrize("pose, message", [
+    (np.array([[np.nan, 1, 2]]), "the pitch is nan"),
+    (np.array([[1, np.inf, 2]]), "the yaw is inf"),
+    (np.array([[1, 2, 1e300]]), "the roll is 1e[+]?300"),     # past float32
+    (np.array([[1 + 2j, 2, 3]]), "values are of type complex"),
+    (np.ones((1, 1, 3)), r"shape is \(1, 1, 3\)"),
+    (np.zeros((0, 3)), r"shape is \(0, 3\)"),
+    ("pyr", "values are of type <U3"),
+])
+def test_pose_para_that_is_no_three_real_numbers_is_refused(tmp_path, pose, message):
+    ds = make(A.AttitudeDataset, mat_split(tmp_path, count=1, val_count=1))
+    path = str(tmp_path / "p.mat")
+    sio.savemat(path, {"Pose_Para": pose, "pt2d": np.zeros((2, 68))})
+    with pytest.raises(ValueError, match="Pose_Para in .*p.mat.*" + message):
+        ds.read_annotations(path)
+
+
+@pytest.mark.parametrize("pose", [np.array([[1, 2, 3]], dtype=np.int16), np.array([[True, False, True]]),
+                                  np.array([[3e38, -3e38, 0]])])
+def test_pose_para_of_any_real_type_within_float32(tmp_path, pose):
+    ds = make(A.AttitudeDataset, mat_split(tmp_path, count=1, val_count=1))
+    path = str(tmp_path / "p.mat")
+    sio.savemat(path, {"Pose_Para": pose, "pt2d": np.zeros((2, 68))})
+    assert ds.read_annotations(path)[0].tolist() == pose[0].astype(np.float32).tolist()
+
+
+def test_load_errors_name_the_sample(tmp_path):
+    f = mat_split(tmp_path, count=1, val_count=1)
+    sio.savemat(os.path.join(f["ta"], "s0.mat"), {"Pose_Para": np.ones((1, 2)), "pt2d": np.zeros((2, 68))})
+    ds = make(A.AttitudeDataset, f)
+    with pytest.raises(ValueError) as info:
+        ds._load_instance(element(ds.train_storage[0]))
+    assert any("s0.png" in note and "s0.mat" in note for note in info.value.__notes__)
+
+
+# --- JSON records that cannot be used ---------------------------------------------------
+
+@pytest.mark.parametrize("cls", [A.AttitudeDatasetJson, A.AttitudeAndDetectDataset])
+@pytest.mark.parametrize("content", ["[1, 2]", "null", "5", '"boxes"'])
+def test_json_records_must_be_objects(tmp_path, cls, content):
+    f = json_split(tmp_path, [{}])
+    with open(os.path.join(f["ta"], "s0.json"), "w") as out:
+        out.write(content)
+    ds = make(cls, f, classes=["face"]) if cls is A.AttitudeAndDetectDataset else make(cls, f)
+    with pytest.raises(ValueError, match=r"s0\.json must hold a JSON object"):
+        ds._load_instance(element(ds.train_storage[0]))
+
+
+@pytest.mark.parametrize("boxes, message", [
+    ([[0.5, 0.5, 0.5, 0.5, -1]], "Box 0 .* class id -1.0: not a whole number from 0"),
+    ([[0.5, 0.5, 0.5, 0.5, 0], [0.5, 0.5, 0.5, 0.5, 0.5]], "Box 1 .* class id 0.5"),
+    ([[0.5, 0.5, 0.5, 0.5, float("nan")]], "class id nan"),
+    ([[float("nan"), 0.5, 0.5, 0.5, 0]], "Box 0 .* does not give finite float32"),
+    ([[0.5, 0.5, float("inf"), 0.5, 0]], "does not give finite float32"),
+    ([[0.5, 0.5, 0.5, 1e38, 0]], "does not give finite float32"),   # finite, but 20 * 1e38 is not in float32
+])
+def test_detect_refuses_unusable_boxes(tmp_path, boxes, message):
+    ds = make(A.AttitudeAndDetectDataset, json_split(tmp_path, [{"boxes": boxes, "angles": []}]), classes=["face"])
+    with pytest.raises(ValueError, match=message):
+        ds._load_instance(element(ds.train_storage[0]))
+
+
+def test_detect_boxes_of_integers_map_like_floats(tmp_path):
+    """A JSON row of integers (a box over the whole image) gives the corners of the float row."""
+    f = json_split(tmp_path, [{"boxes": [[1, 1, 1, 1, 0]]}, {"boxes": [[1.0, 1.0, 1.0, 1.0, 0]]}])
+    ds = make(A.AttitudeAndDetectDataset, f, shape=[21, 25, 3], classes=["face"])
+    rows = [ds._load_instance(element(e))[1] for e in ds.train_storage]
+    assert rows[0].tolist() == rows[1].tolist() == [[12.5, 10.5, 37.5, 31.5, 1]]
+
+
+@pytest.mark.parametrize("angles, message", [
+    ([{"pitch": 1, "yaw": 2}], "Angle entry 0 .* the roll is None"),
+    ([angle(1, 2, 3), angle(1, float("nan"), 3)], "Angle entry 1 .* the yaw is nan"),
+    ([angle(1e39, 2, 3)], "the pitch is 1e[+]?39"),
+    ([[1, 2, 3]], "Angle entry 0 .* must be an object with pitch, yaw and roll, not list"),
+    ("pyr", "must be an object"),
+])
+def test_detect_refuses_unusable_angles(tmp_path, angles, message):
+    ds = make(A.AttitudeAndDetectDataset, json_split(tmp_path, [{"boxes": [], "angles": angles}]), classes=["face"])
+    with pytest.raises(ValueError, match=message):
+        ds._load_instance(element(ds.train_storage[0]))
+
+
+@pytest.mark.parametrize("record, error, message", [
+    ({"boxes": [[float("nan"), 0.5, 0.5, 0.5, 0]], "angles": [[1, 2, 3]]}, ValueError, "holds nan"),
+    ({"boxes": [[0.5, 0.5, 0.5, 0.5, 0]], "angles": [[1, float("inf"), 3]]}, ValueError, "yaw in .* is inf"),
+    ({"boxes": [[0.5, 0.5, 0.5, 0.5, 0]], "angles": [[1e39, 2, 3]]}, ValueError, "pitch in .* is inf"),
+    ({"boxes": [[[0.5, 0.5, 0.5, 0.5, 0]]], "angles": [[1, 2, 3]]}, ValueError, r"rows of 5 numbers.*\(1, 1, 5\)"),
+    ({"boxes": [[0.5, 0.5, 0.5, 0.5]], "angles": [[1, 2, 3]]}, ValueError, r"rows of 5 numbers.*\(1, 4\)"),
+    ({"boxes": [0.5, 0.5, 0.5, 0.5, 0], "angles": [[1, 2, 3]]}, ValueError, r"rows of 5 numbers.*\(5,\)"),
+    ({"angles": [[1, 2, 3]]}, TypeError, r"s0\.json holds no list of face boxes"),
+])
+def test_json_crop_refuses_unusable_first_face(tmp_path, record, error, message):
+    ds, data, _ = crop_dataset(tmp_path, record, (24, 20), SHAPE)
+    with pytest.raises(error, match=message):
+        ds._load_instance(data)
+
+
+@pytest.mark.parametrize("box, cols", [
+    ([1e9, 0.5, 2e9, 1.0, 0], (0, 24)),        # far past the right edge: clipped, not wrapped in int32
+    ([0.5, 0.5, 0.5, 3e38, 0], (6, 18)),       # a height past float32's range after scaling covers every row
+])
+def test_json_crop_of_huge_boxes_is_clipped(tmp_path, box, cols):
+    ds, data, source = crop_dataset(tmp_path, {"boxes": [box], "angles": [[1, 2, 3]]}, (24, 20), [20, cols[1] - cols[0], 3])
+    no_random_effects()
+    img, _ = ds._load_instance(data)
+    assert np.array_equal(img, source[:, cols[0]:cols[1]])
+
+
+@pytest.mark.parametrize("shape, error, message", [
+    ([0, 24, 3], ValueError, r"shape\[0\] is 0: an image side must be from 1 to 2147483647 pixels"),
+    ([20, -1, 3], ValueError, r"shape\[1\] is -1"),
+    ([2 ** 31, 24, 3], ValueError, r"shape\[0\] is 2147483648"),
+    ([2 ** 64, 24, 3], ValueError, r"shape\[0\] is 18446744073709551616"),
+    ([20.0, 24, 3], TypeError, r"shape\[0\] must be a whole number of pixels, not float"),
+    ([20, "24", 3], TypeError, r"shape\[1\] must be a whole number of pixels, not str"),
+])
+@pytest.mark.parametrize("cls", [A.AttitudeDataset, A.AttitudeDatasetJson, A.AttitudeAndDetectDataset])
+def test_sample_size_is_checked_before_resizing(tmp_path, cls, shape, error, message):
+    ds = one_sample_dataset(tmp_path, cls, shape=shape)
+    with pytest.raises(error, match=message):
+        ds._load_instance(element(ds.train_storage[0]))
+    ds.shape = [np.int64(5), True, 3]  # NumPy integers and bools are whole numbers, as for a slice
+    assert ds._load_instance(element(ds.train_storage[0]))[0].shape == (5, 1, 3)
+
+
+# --- YAML descriptions that cannot be used ----------------------------------------------
+
+@pytest.mark.parametrize("text, message", [
+    ("", "The top level of the description file .* must be a mapping, not NoneType"),
+    ("[a, b]", "The top level .* not list"),
+    ("classes: [face]\ntrain: [a, b]\n", "The train section .* not list"),
+    ("classes: [face]\ntrain: {images: a, annotations: b}\nvalidation: folder\n", "The validation section .* not str"),
+])
+@pytest.mark.parametrize("cls", YAML_CLASSES)
+def test_yaml_description_must_be_mappings(tmp_path, cls, text, message):
+    path = tmp_path / "d.yaml"
+    path.write_text(text)
+    with pytest.raises(ValueError, match=message):
+        cls(SHAPE, str(path))
+
+
+@pytest.mark.parametrize("cls", YAML_CLASSES)
+def test_yaml_paths_with_nul_are_value_errors(tmp_path, cls):
+    f = both_splits(tmp_path)
+    info = write_description(tmp_path, full_description(f))
+    with pytest.raises(ValueError, match="embedded null byte in info_file"):
+        cls(SHAPE, info + "\0")
+    f["va"] += "\0x"
+    with pytest.raises(ValueError, match="embedded null byte in validation: annotations"):
+        cls(SHAPE, write_description(tmp_path, full_description(f)))

@@ -2,7 +2,7 @@
 // in padded batches.
 #pragma once
 
-#include <cmath>
+#include <limits>
 
 #include "samples.hpp"
 
@@ -31,17 +31,14 @@ inline py::object tf_load_detect_instance(const State& s, const py::object& self
 }
 
 // A class id as the file stores it must be a whole number from 0: a negative id would become
-// the first class (negative values are zeroed below) and a fraction a label of no class.
+// the first class (negative values are zeroed below) and a fraction a label of no class. The
+// class list is no bound here: ids past it are served as stored.
 inline void require_class_ids(const py::object& boxes, const py::str& path) {
-    auto values = py::array_t<double, py::array::c_style>::ensure(boxes);
-    if (!values) throw py::error_already_set();
-    const double* row = values.data();
-    for (py::ssize_t i = 0; i < values.shape(0); ++i, row += 5) {
-        const double id = row[4];
-        if (!(std::isfinite(id) && id >= 0 && std::floor(id) == id))
-            pykit::raise(PyExc_ValueError, pykit::format("Box {} in {} has the class id {}: not a whole number from 0",
-                                                         i, path, py::float_(id)));
-    }
+    const datasets::Doubles ids = datasets::as_doubles(boxes[datasets::column(4)], "The class ids");
+    const py::ssize_t row = datasets::first_foreign_class(ids, 1, std::numeric_limits<long long>::max());
+    if (row >= 0)
+        pykit::raise(PyExc_ValueError, pykit::format("Box {} in {} has the class id {}: not a whole number from 0", row,
+                                                     path, boxes[py::make_tuple(row, 4)]));
 }
 
 // The record's boxes (x-centre, y-centre, width, height relative to the image, class id) as
@@ -60,13 +57,13 @@ inline py::object face_boxes(const State& s, const py::object& self, const py::o
         boxes = np.attr("reshape")(stored, py::make_tuple(-1, 5));
         require_class_ids(boxes, path);
     }
-    py::object bboxes = s.xywhn2xyxy(boxes, shape[py::int_(1)], shape[py::int_(0)], 0, 0);
+    py::object bboxes = s.xywhn2xyxy(boxes, datasets::item(shape, 1), datasets::item(shape, 0), 0, 0);
     bboxes[pykit::compare(bboxes, py::int_(0), Py_LT)] = py::int_(0);
-    py::tuple labels = py::make_tuple(py::slice(py::none(), py::none(), py::none()), 4);
+    const py::tuple labels = datasets::column(4);
     py::object shifted = py::object(bboxes[labels]) + py::object(self.attr("label_offset"));
     bboxes[labels] = shifted;
     bboxes = bboxes.attr("astype")(np.attr("float32"));
-    const py::ssize_t bad = first_non_finite(bboxes);
+    const py::ssize_t bad = first_non_finite(bboxes, "The boxes");
     if (bad >= 0)
         pykit::raise(PyExc_ValueError,
                      pykit::format("Box {} in {} does not give finite float32 pixel corners and label: {}", bad / 5, path,
@@ -90,7 +87,7 @@ inline py::object face_angles(const State& s, const py::object& record, const py
     if (pykit::len(rows) == 0) rows.append(list_of(0, 0, 0));
     py::object angles = s.np.attr("asarray")(rows, py::arg("dtype") = s.np.attr("float32"));
     // A missing key (None) becomes NaN in float32, as do NaN and out-of-range numbers.
-    const py::ssize_t bad = first_non_finite(angles);
+    const py::ssize_t bad = first_non_finite(angles, "The angles");
     if (bad >= 0) {
         const char* names[] = {"pitch", "yaw", "roll"};
         pykit::raise(PyExc_ValueError, pykit::format("Angle entry {} in {}: the {} is {}, not a finite float32 number",
@@ -100,12 +97,12 @@ inline py::object face_angles(const State& s, const py::object& record, const py
 }
 
 inline py::tuple load_detect_sample(const State& s, const py::object& self, const py::object& data) {
-    const py::object np = s.np, uint8 = np.attr("uint8");
-    py::object img = s.np.attr("asarray")(read_rgb(s, entry_path(data, 0)), py::arg("dtype") = uint8);
-    img = resize_to_shape(s, img, self.attr("shape")).attr("astype")(uint8);
+    py::object img = resize_to_shape(s, datasets::read_rgb(s, entry_path(data, 0)), self.attr("shape"));
     py::str ann_path = entry_path(data, 1);
     py::object record = read_record(s, ann_path);
-    return py::make_tuple(img, face_boxes(s, self, record, ann_path), face_angles(s, record, ann_path));
+    py::object boxes = face_boxes(s, self, record, ann_path);  // boxes first: their error is reported first
+    py::object angles = face_angles(s, record, ann_path);
+    return py::make_tuple(img, boxes, angles);
 }
 
 // _load_instance(data) -> (image, boxes, angles)

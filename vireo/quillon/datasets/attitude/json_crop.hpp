@@ -76,8 +76,7 @@ inline std::vector<py::object> first_face_angles(const State& s, const py::objec
 inline py::tuple load_cropped_sample(const State& s, const py::object& self, const py::object& data) {
     const py::object np = s.np, float32 = np.attr("float32");
     py::object shape = self.attr("shape");
-    py::object img = blur_sometimes(s, read_rgb(s, entry_path(data, 0)));
-    img = np.attr("asarray")(img, py::arg("dtype") = np.attr("uint8"));
+    py::object img = datasets::rgb_array(s, blur_sometimes(s, datasets::open_rgb(s, entry_path(data, 0))));
     std::vector<py::object> hw = pykit::unpack(img.attr("shape"), 3);
 
     py::str ann_path = entry_path(data, 1);

@@ -25,14 +25,33 @@ inline py::object pose_numbers(const State& s, const py::object& pose_para, cons
     bad_pose_para(path, "its shape is", shape);
 }
 
+// sio.loadmat(path). Errors of the file system (an OSError with an errno: missing, not
+// readable) stay what they are. loadmat reports a damaged file in many ways (ValueError,
+// TypeError, IndexError, OSError without errno, zlib.error, MatReadError); each becomes one
+// ValueError naming the file, caused by loadmat's own error.
+inline py::object load_mat(const State& s, const py::object& path) {
+    path_text(path);  // open's TypeError for None or a non-path
+    refuse_nul(path, "annotations_path");
+    try {
+        return s.sio.attr("loadmat")(path);
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_Exception)) throw;  // KeyboardInterrupt and the like
+        if (error.matches(PyExc_OSError) && !py::object(error.value().attr("errno")).is_none()) throw;
+        std::string reason = py::str(pykit::format("{} is not a MATLAB file that can be read ({}: {})", path,
+                                                   py::type::of(error.value()).attr("__name__"), error.value()));
+        py::raise_from(error, PyExc_ValueError, reason.c_str());
+        throw py::error_already_set();
+    }
+}
+
 // read_annotations(annotations_path) -> (pose_params, pt2d)
 inline py::tuple read_annotations(const State& s, const py::object&, const py::object& annotations_path) {
-    py::object mat = s.sio.attr("loadmat")(annotations_path);
+    py::object mat = load_mat(s, annotations_path);
     py::object pre_pose_params = pose_numbers(s, mat[py::str("Pose_Para")], annotations_path);
     py::object three = pre_pose_params[py::slice(py::none(), py::int_(3), py::none())];
     py::object pose_params = s.np.attr("asarray")(three, py::arg("dtype") = s.np.attr("float32"));
     // A NaN, an infinity or a number beyond float32 would reach the loss as a label.
-    const py::ssize_t bad = first_non_finite(pose_params);
+    const py::ssize_t bad = first_non_finite(pose_params, "The angles");
     if (bad >= 0) {
         const char* names[] = {"pitch", "yaw", "roll"};
         pykit::raise(PyExc_ValueError, pykit::format("Pose_Para in {}: the {} is {}, not a finite float32 number",

@@ -5,29 +5,18 @@
 
 namespace attitude {
 
-// Image.open(path).convert("RGB"), the file closed once the pixels are read.
-inline py::object read_rgb(const State& s, const py::str& path) {
-    py::object image = s.Image.attr("open")(path);
-    return pykit::closing(image, [](const py::object& opened) -> py::object { return opened.attr("convert")("RGB"); });
-}
-
-// cv2.resize(img, (shape[1], shape[0])): stretched to the network input, default interpolation.
-inline py::object resize_to_shape(const State& s, const py::object& img, const py::object& shape) {
-    return s.cv2.attr("resize")(img, py::make_tuple(shape[py::int_(1)], shape[py::int_(0)]));
-}
-
 // tf_load_instance(data), stored wrapped by tf.function
 inline py::object tf_load_instance(const State& s, const py::object& self, const py::object& data) {
     return numpy_function(s, self.attr("_load_instance"), list_of(data), {"uint8", "float32"});
 }
 
 inline py::tuple load_mat_sample(const State& s, const py::object& self, const py::object& data) {
-    py::object img = read_rgb(s, entry_path(data, 0));
+    py::object img = datasets::open_rgb(s, entry_path(data, 0));
     // The annotation path is decoded: `annotations_path` takes text only.
     py::object pose = pykit::unpack(self.attr("read_annotations")(entry_path(data, 1)), 2)[0];
     py::object pitch = pose[py::int_(0)], yaw = pose[py::int_(1)], roll = pose[py::int_(2)];
     img = blur_sometimes(s, img);
-    img = resize_to_shape(s, s.np.attr("asarray")(img), self.attr("shape"));
+    img = resize_to_shape(s, datasets::rgb_array(s, img), self.attr("shape"));
     py::object angles = s.np.attr("array")(list_of(pitch, yaw, roll), py::arg("dtype") = s.np.attr("float32"));
     return py::make_tuple(img, angles);
 }

@@ -2,24 +2,27 @@
 // several of its method bodies share.
 #pragma once
 
-#include <pybind11/numpy.h>
 #include <pykit.hpp>
 
-#include <cmath>
+#include <climits>
 #include <string>
+
+#include "common/boxes.hpp"
+#include "common/fit.hpp"
+#include "common/imports.hpp"
+#include "common/pixels.hpp"
 
 namespace attitude {
 namespace py = pybind11;
 using pykit::list_of;
 
-struct State : pykit::Captures {
+// The shared steps' imports (np, cv2, Image, xywhn2xyxy) come from datasets::Imports.
+struct State : datasets::Imports {
     // from os.path import exists, join, basename, splitext
     pykit::Ref exists{this}, join{this}, basename{this}, splitext{this};
-    // from vireo.quillon.datasets.utils import xywhn2xyxy
-    pykit::Ref xywhn2xyxy{this};
-    // from PIL import Image, ImageFilter
-    pykit::Ref Image{this}, ImageFilter{this};
-    pykit::Ref tf{this}, sio{this}, np{this}, json{this}, cv2{this};
+    // from PIL import ImageFilter
+    pykit::Ref ImageFilter{this};
+    pykit::Ref tf{this}, sio{this}, json{this};
 
     // The module's classes, filled as they are built: for super() and the YAML messages.
     pykit::Ref AttitudeDataset{this}, AttitudeDatasetYaml{this}, AttitudeAndDetectDataset{this};
@@ -83,15 +86,37 @@ inline py::object read_record(const State& s, const py::str& path) {
     return record;
 }
 
-// Flat index of the first NaN or infinity in a float32 array, or -1. The arrays are a few
-// numbers per face: the loop runs under the GIL, which dropping would cost more than it.
-inline py::ssize_t first_non_finite(const py::object& float32_array) {
-    auto values = py::array_t<float, py::array::c_style>::ensure(float32_array);
-    if (!values) throw py::error_already_set();
-    const float* data = values.data();
-    for (py::ssize_t i = 0; i < values.size(); ++i)
-        if (!std::isfinite(data[i])) return i;
-    return -1;
+// Flat index of the first NaN or infinity of a numeric array, or -1.
+inline py::ssize_t first_non_finite(const py::object& values, const char* what) {
+    return datasets::first_not_finite(datasets::as_doubles(values, what));
+}
+
+// [shape[0], shape[1]], the size every sample is resized to, as Python ints (NumPy integers
+// and bools count as whole numbers, as for a slice) within what OpenCV sizes hold (C ints);
+// checked before any pixel is allocated.
+inline py::list image_size(const py::object& shape) {
+    py::list size;
+    for (long i = 0; i < 2; ++i) {
+        py::object side = datasets::item(shape, i);
+        PyObject* index = PyNumber_Index(side.ptr());
+        if (!index) {
+            PyErr_Clear();
+            pykit::raise(PyExc_TypeError, pykit::format("shape[{}] must be a whole number of pixels, not {}: shape is {!r}",
+                                                        i, Py_TYPE(side.ptr())->tp_name, shape));
+        }
+        py::int_ pixels = pykit::as_int(py::reinterpret_steal<py::object>(index));
+        if (pykit::holds(pixels, py::int_(1), Py_LT) || pykit::holds(pixels, py::int_(INT_MAX), Py_GT))
+            pykit::raise(PyExc_ValueError,
+                         pykit::format("shape[{}] is {}: an image side must be from 1 to {} pixels", i, pixels, INT_MAX));
+        size.append(pixels);
+    }
+    return size;
+}
+
+// cv2.resize(img, (shape[1], shape[0])): stretched to the network input, default
+// interpolation; the images are always three-channel here.
+inline py::object resize_to_shape(const State& s, const py::object& img, const py::object& shape) {
+    return datasets::resize_to_shape(s, img, image_size(shape), datasets::ChannelAxis::as_resized);
 }
 
 // Adds a note naming the sample to an error raised while loading it, so that the message
