@@ -84,6 +84,23 @@ def test_non_numeric_rates(start, target):
         WarmUpCosineDecay(start, target, W, N, 0)
 
 
+@pytest.mark.parametrize("name, value, error", [
+    ("start_lr", math.nan, ValueError), ("target_lr", -math.inf, ValueError), ("warmup_steps", math.nan, ValueError),
+    ("hold", np.float32("inf"), ValueError), ("warmup_steps", "10", TypeError), ("total_steps", None, TypeError),
+    ("hold", 1j, TypeError), ("total_steps", [100], TypeError),
+])
+def test_refused_parameters_are_named(name, value, error):
+    args = dict(start_lr=S, target_lr=T, warmup_steps=W, total_steps=N, hold=0)
+    args[name] = value
+    with pytest.raises(error, match=f"WarmUpCosineDecay: {name} must be"):
+        WarmUpCosineDecay(**args)
+
+
+def test_step_counts_may_be_tensors():
+    schedule = WarmUpCosineDecay(S, T, tf.constant(W), tf.constant(N), 0)
+    assert [float(schedule(s)) for s in (5, 55, 101)] == pytest.approx([expected(s) for s in (5, 55, 101)], rel=1e-5)
+
+
 # --- values -------------------------------------------------------------------------------
 
 @pytest.mark.parametrize("dtype", STEP_DTYPES)

@@ -4,6 +4,7 @@
 
 #include <pykit.hpp>
 
+#include <cmath>
 #include <string>
 
 namespace scheduler {
@@ -19,6 +20,9 @@ struct State : pykit::Captures {
     pykit::Ref cast{this};
     pykit::Ref float32{this};
     pykit::Ref where{this};
+    pykit::Ref is_tensor{this};
+    pykit::Ref np_integer{this};   // np.integer
+    pykit::Ref np_floating{this};  // np.floating
 };
 
 // TensorFlow binds a graph-function method to its instance through a weak reference, so a
@@ -39,6 +43,31 @@ inline py::object zero_variable(const State& s) {
     return s.tf.attr("Variable")(0.0, py::arg("trainable") = false, py::arg("dtype") = s.float32);
 }
 
+// A rate as a float (float() of a real number, else TypeError); a NaN or infinite rate would
+// make every rate of the schedule NaN or infinite, so it is refused.
+inline py::float_ finite_rate(const char* name, const py::object& value) {
+    py::float_ rate = pykit::to_float(value);
+    if (!std::isfinite(rate.cast<double>()))
+        pykit::raise(PyExc_ValueError, std::string("WarmUpCosineDecay: ") + name + " must be a finite number, got " +
+                                           std::string(py::repr(rate)));
+    return rate;
+}
+
+// A step count is kept as given; it must be a tensor or a finite real number (a Python or
+// NumPy integer or float), which the first evaluation would otherwise meet as a NaN rate or a
+// conversion error far from here.
+inline void check_step_count(const State& s, const char* name, const py::object& value) {
+    if (pykit::truthy(s.is_tensor(value))) return;
+    const bool integer = PyLong_Check(value.ptr()) || py::isinstance(value, s.np_integer);
+    const bool floating = PyFloat_Check(value.ptr()) || py::isinstance(value, s.np_floating);
+    if (!integer && !floating)
+        pykit::raise(PyExc_TypeError, std::string("WarmUpCosineDecay: ") + name + " must be a number of steps, not " +
+                                          Py_TYPE(value.ptr())->tp_name);
+    if (floating && !std::isfinite(pykit::to_float(value).cast<double>()))
+        pykit::raise(PyExc_ValueError, std::string("WarmUpCosineDecay: ") + name + " must be finite, got " +
+                                           std::string(py::repr(value)));
+}
+
 // WarmUpCosineDecay.__init__(self, start_lr, target_lr, warmup_steps, total_steps, hold)
 inline void construct(const State& s, const py::object& self, const py::object& start_lr, const py::object& target_lr,
                       const py::object& warmup_steps, const py::object& total_steps, const py::object& hold) {
@@ -46,8 +75,11 @@ inline void construct(const State& s, const py::object& self, const py::object& 
     // super object whose __init__ does nothing, and the first attribute set below fails; any
     // other wrong self fails in super() with its TypeError.
     if (!self.is_none()) pykit::super(s.WarmUpCosineDecay, self).attr("__init__")();
-    self.attr("start_lr") = pykit::to_float(start_lr);
-    self.attr("target_lr") = pykit::to_float(target_lr);
+    self.attr("start_lr") = finite_rate("start_lr", start_lr);
+    self.attr("target_lr") = finite_rate("target_lr", target_lr);
+    check_step_count(s, "warmup_steps", warmup_steps);
+    check_step_count(s, "total_steps", total_steps);
+    check_step_count(s, "hold", hold);
     self.attr("warmup_steps") = warmup_steps;
     self.attr("total_steps") = total_steps;
     self.attr("hold") = hold;

@@ -35,7 +35,9 @@ const char* const kInitDoc =
     "    hold (int): number of steps spent at ``target_lr`` after the warm-up (stored unchanged).\n"
     "\n"
     "Raises:\n"
-    "    TypeError: when ``start_lr`` or ``target_lr`` is not a number.\n";
+    "    TypeError: when ``start_lr`` or ``target_lr`` is not a number, or a step count is neither\n"
+    "        a number nor a tensor.\n"
+    "    ValueError: when a rate or a step count is NaN or infinite.\n";
 
 const char* const kGetWarmupDoc =
     "The warm-up line's value at the latest evaluation (a graph function).\n"
@@ -93,6 +95,9 @@ PYBIND11_MODULE(scheduler, m) {
     s.cast = s.tf.attr("cast");
     s.float32 = s.tf.attr("float32");
     s.where = s.tf.attr("where");
+    s.is_tensor = s.tf.attr("is_tensor");
+    s.np_integer = s.np.attr("integer");
+    s.np_floating = s.np.attr("floating");
 
     py::object tf_function = s.tf.attr("function");
     py::object base = s.tf.attr("keras").attr("optimizers").attr("schedules").attr("LearningRateSchedule");
