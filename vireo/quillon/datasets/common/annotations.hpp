@@ -43,26 +43,58 @@ inline bool read_file(const char* path, std::string& out) {
     return ok;
 }
 
+namespace detail {
+
+// Moves `i` past the digits of `token` that start there; returns how many there were.
+inline size_t skip_digits(std::string_view token, size_t& i) {
+    const size_t start = i;
+    while (i < token.size() && token[i] >= '0' && token[i] <= '9') ++i;
+    return i - start;
+}
+
+// The ASCII white space of str.split() other than line ends.
+inline bool is_blank(unsigned char c) {
+    return c == ' ' || c == '\t' || c == '\v' || c == '\f' || (c >= 0x1c && c <= 0x1f);
+}
+
+inline bool ends_token(unsigned char c) { return c == '\n' || c == '\r' || c == '#' || is_blank(c); }
+
+// Files the values counted on the current line as a row of `table`.
+struct RowCounter {
+    Table& table;
+    size_t values = 0;  // on the current line
+    size_t line = 1;
+
+    void end_line() {
+        if (values > 0) {
+            if (table.rows == 0) table.cols = values;
+            else if (values != table.cols) table.ragged = true;
+            ++table.rows;
+            table.lines.push_back(line);
+        }
+        values = 0;
+        ++line;
+    }
+};
+
+}  // namespace detail
+
 // A decimal number as float() reads it: [+-](digits[.digits]|.digits)[(e|E)[+-]digits].
 // Anything float() also accepts beyond that (inf, nan, '_' separators) is left to genfromtxt.
 inline bool parse_number(std::string_view token, double& value) {
-    size_t i = 0, n = token.size();
-    auto digits = [&] {
-        size_t start = i;
-        while (i < n && token[i] >= '0' && token[i] <= '9') ++i;
-        return i - start;
-    };
+    size_t i = 0;
+    const size_t n = token.size();
     if (i < n && (token[i] == '+' || token[i] == '-')) ++i;
-    size_t mantissa = digits();
+    size_t mantissa = detail::skip_digits(token, i);
     if (i < n && token[i] == '.') {
         ++i;
-        mantissa += digits();
+        mantissa += detail::skip_digits(token, i);
     }
     if (mantissa == 0) return false;
     if (i < n && (token[i] == 'e' || token[i] == 'E')) {
         ++i;
         if (i < n && (token[i] == '+' || token[i] == '-')) ++i;
-        if (digits() == 0) return false;
+        if (detail::skip_digits(token, i) == 0) return false;
     }
     if (i != n) return false;
     const char* first = token.data() + (token[0] == '+' ? 1 : 0);  // from_chars refuses '+'
@@ -71,55 +103,39 @@ inline bool parse_number(std::string_view token, double& value) {
     return ec == std::errc() && end == token.data() + n;
 }
 
-// Splits `text` into the rows genfromtxt sees: line ends are '\n' and '\r' (universal
-// newlines), separators are the ASCII white space of str.split().
+// Splits `text` into the rows genfromtxt sees: line ends are '\n', '\r' and "\r\n" (universal
+// newlines), separators are the ASCII white space of str.split(), '#' starts a comment.
 //
 // A byte above 0x7f (text that the locale's codec decodes) marks the table as not ASCII: the
 // caller then leaves the file to genfromtxt, and rows and lines are only a byte-wise guess.
 inline Table parse_table(std::string_view text) {
     Table table;
-    size_t line_values = 0, line = 1;
+    detail::RowCounter rows{table};
     bool comment = false;
-    auto end_line = [&] {
-        if (line_values > 0) {
-            if (table.rows == 0) table.cols = line_values;
-            else if (line_values != table.cols) table.ragged = true;
-            ++table.rows;
-            table.lines.push_back(line);
-        }
-        line_values = 0;
-        comment = false;
-        ++line;
-    };
     size_t i = 0;
     const size_t n = text.size();
     while (i < n) {
         const unsigned char c = (unsigned char)text[i];
         if (c >= 0x80) table.ascii = false;
         if (c == '\n' || c == '\r') {
-            end_line();
-            i += (c == '\r' && i + 1 < n && text[i + 1] == '\n') ? 2 : 1;  // "\r\n" ends one line
-        } else if (comment || c == ' ' || c == '\t' || c == '\v' || c == '\f' || (c >= 0x1c && c <= 0x1f)) {
+            rows.end_line();
+            comment = false;
+            i += (c == '\r' && i + 1 < n && text[i + 1] == '\n') ? 2 : 1;
+        } else if (comment || detail::is_blank(c)) {
             ++i;
         } else if (c == '#') {
             comment = true;
             ++i;
         } else {
-            size_t start = i;
-            while (i < n) {
-                const unsigned char d = (unsigned char)text[i];
-                if (d == '\n' || d == '\r' || d == '#' || d == ' ' || d == '\t' || d == '\v' || d == '\f' ||
-                    (d >= 0x1c && d <= 0x1f))
-                    break;
-                ++i;
-            }
+            const size_t start = i;
+            while (i < n && !detail::ends_token((unsigned char)text[i])) ++i;
             double value = 0.0;
             if (parse_number(text.substr(start, i - start), value)) table.values.push_back(value);
             else table.converted = false;
-            ++line_values;
+            ++rows.values;
         }
     }
-    end_line();
+    rows.end_line();
     return table;
 }
 

@@ -189,6 +189,65 @@ Raises:
     FileNotFoundError: the file does not exist.
 )doc";
 
+// The annotations of the classes' parameters.
+struct Types {
+    py::object str_t, list_t, dict_t, bool_t, tensor_t;
+};
+
+Types annotation_types(const darknet::State& s) {
+    py::object builtins = py::module_::import("builtins");
+    return {builtins.attr("str"), builtins.attr("list"), builtins.attr("dict"), builtins.attr("bool"),
+            s.tf.attr("Tensor")};
+}
+
+void declare_read_annotations(py::module_& m, const pykit::Context<darknet::State>& context, const Types& t) {
+    py::object read_annotations = pykit::function("_read_annotations", {arg("path").ann(t.str_t)},
+                                                  &darknet::read_annotations, kReadAnnotationsDoc, {}, context.object);
+    pykit::set_names(read_annotations, darknet::kModule, "_read_annotations");
+    m.attr("_read_annotations") = read_annotations;
+}
+
+void declare_yaml_class(py::module_& m, const pykit::Context<darknet::State>& context, const Types& t) {
+    darknet::State& s = *context;
+    py::object none = py::none(), yes = py::bool_(true);
+    py::object cls =
+        pykit::ClassBuilder(darknet::kModule, "DarknetDatasetYaml", py::make_tuple(s.BaseDetectionDataset),
+                            context.object)
+            .doc(kYamlDoc)
+            .def("__init__",
+                 {arg("self"), arg("info_file").ann(t.str_t).def(none), arg("shape").ann(t.list_t).def(none),
+                  arg("letter_box").ann(t.bool_t).def(yes), arg("add_bkg_class").ann(t.bool_t).def(yes),
+                  arg("aug_cfg").ann(t.dict_t).def(none)},
+                 &darknet::init_from_file, kInitYamlDoc)
+            .def("validate_info_file_content", {arg("self"), arg("info_dataset").ann(t.dict_t).def(none)},
+                 &darknet::check_description, kValidateContentDoc)
+            .def("load_instance", {arg("self"), arg("data").ann(t.tensor_t), arg("training").ann(t.bool_t).def(yes)},
+                 &darknet::load_instance, kLoadInstanceDoc)
+            .def("load_storage", {arg("self")}, &darknet::load_storage, kLoadStorageDoc)
+            .def("build_and_load_base_iterator",
+                 {arg("self"), arg("storage").ann(t.list_t), arg("shuffle").ann(t.bool_t).def(yes)},
+                 &darknet::base_iterator, kBaseIteratorDoc)
+            .build(m, s.DarknetDatasetYaml);
+    datasets::publish_constructor_signature(cls);
+}
+
+void declare_dict_class(py::module_& m, const pykit::Context<darknet::State>& context, const Types& t) {
+    darknet::State& s = *context;
+    py::object none = py::none(), yes = py::bool_(true);
+    py::object cls =
+        pykit::ClassBuilder(darknet::kModule, "DarknetDataset", py::make_tuple(s.DarknetDatasetYaml), context.object)
+            .doc(kDictDoc)
+            .def("__init__",
+                 {arg("self"), arg("info_dataset").ann(t.dict_t).def(none), arg("shape").ann(t.list_t).def(none),
+                  arg("letter_box").ann(t.bool_t).def(yes), arg("add_bkg_class").ann(t.bool_t).def(yes),
+                  arg("aug_cfg").ann(t.dict_t).def(none)},
+                 &darknet::init_from_dictionary, kInitDictDoc)
+            .def("validate_info_file", {arg("self"), arg("info_file").ann(t.str_t)}, &darknet::description_given,
+                 kValidateFileDoc)
+            .build(m, s.DarknetDataset);
+    datasets::publish_constructor_signature(cls);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(darknet, m) {
@@ -213,46 +272,8 @@ PYBIND11_MODULE(darknet, m) {
     s.np.attr("seterr")(py::arg("all") = "ignore");
     s.ImageFile.attr("LOAD_TRUNCATED_IMAGES") = true;
 
-    py::object builtins = py::module_::import("builtins");
-    py::object str_t = builtins.attr("str"), list_t = builtins.attr("list"), dict_t = builtins.attr("dict");
-    py::object bool_t = builtins.attr("bool"), tensor_t = s.tf.attr("Tensor");
-    py::object none = py::none(), yes = py::bool_(true);
-
-    py::object read_annotations = pykit::function("_read_annotations", {arg("path").ann(str_t)},
-                                                  &darknet::read_annotations, kReadAnnotationsDoc, {}, context.object);
-    pykit::set_names(read_annotations, darknet::kModule, "_read_annotations");
-    m.attr("_read_annotations") = read_annotations;
-
-    py::object yaml_class =
-        pykit::ClassBuilder(darknet::kModule, "DarknetDatasetYaml", py::make_tuple(s.BaseDetectionDataset),
-                            context.object)
-            .doc(kYamlDoc)
-            .def("__init__",
-                 {arg("self"), arg("info_file").ann(str_t).def(none), arg("shape").ann(list_t).def(none),
-                  arg("letter_box").ann(bool_t).def(yes), arg("add_bkg_class").ann(bool_t).def(yes),
-                  arg("aug_cfg").ann(dict_t).def(none)},
-                 &darknet::init_from_file, kInitYamlDoc)
-            .def("validate_info_file_content", {arg("self"), arg("info_dataset").ann(dict_t).def(none)},
-                 &darknet::check_description, kValidateContentDoc)
-            .def("load_instance", {arg("self"), arg("data").ann(tensor_t), arg("training").ann(bool_t).def(yes)},
-                 &darknet::load_instance, kLoadInstanceDoc)
-            .def("load_storage", {arg("self")}, &darknet::load_storage, kLoadStorageDoc)
-            .def("build_and_load_base_iterator",
-                 {arg("self"), arg("storage").ann(list_t), arg("shuffle").ann(bool_t).def(yes)},
-                 &darknet::base_iterator, kBaseIteratorDoc)
-            .build(m, s.DarknetDatasetYaml);
-    datasets::publish_constructor_signature(yaml_class);
-
-    py::object dict_class =
-        pykit::ClassBuilder(darknet::kModule, "DarknetDataset", py::make_tuple(yaml_class), context.object)
-            .doc(kDictDoc)
-            .def("__init__",
-                 {arg("self"), arg("info_dataset").ann(dict_t).def(none), arg("shape").ann(list_t).def(none),
-                  arg("letter_box").ann(bool_t).def(yes), arg("add_bkg_class").ann(bool_t).def(yes),
-                  arg("aug_cfg").ann(dict_t).def(none)},
-                 &darknet::init_from_dictionary, kInitDictDoc)
-            .def("validate_info_file", {arg("self"), arg("info_file").ann(str_t)}, &darknet::description_given,
-                 kValidateFileDoc)
-            .build(m, s.DarknetDataset);
-    datasets::publish_constructor_signature(dict_class);
+    const Types types = annotation_types(s);
+    declare_read_annotations(m, context, types);
+    declare_yaml_class(m, context, types);
+    declare_dict_class(m, context, types);
 }

@@ -193,6 +193,64 @@ Returns:
     A ``tf.data.Dataset`` of ``(images, (boxes,))``.
 )doc";
 
+// The annotations of the classes' parameters.
+struct Types {
+    py::object str_t, list_t, dict_t, bool_t, int_t, tensor_t;
+};
+
+Types annotation_types(const tfrecord::State& s) {
+    py::object builtins = py::module_::import("builtins");
+    return {builtins.attr("str"), builtins.attr("list"), builtins.attr("dict"), builtins.attr("bool"),
+            builtins.attr("int"), s.tf.attr("Tensor")};
+}
+
+void declare_yaml_class(py::module_& m, const pykit::Context<tfrecord::State>& context, const Types& t) {
+    tfrecord::State& s = *context;
+    py::object none = py::none(), yes = py::bool_(true);
+    py::object cls =
+        pykit::ClassBuilder(tfrecord::kModule, "TFRecordDatasetYaml", py::make_tuple(s.BaseDetectionDataset),
+                            context.object)
+            .doc(kYamlDoc)
+            .def("__init__",
+                 {arg("self"), arg("info_file").ann(t.str_t).def(none), arg("shape").ann(t.list_t).def(none),
+                  arg("letter_box").ann(t.bool_t).def(yes), arg("add_bkg_class").ann(t.bool_t).def(yes),
+                  arg("aug_cfg").ann(t.dict_t).def(none)},
+                 &tfrecord::init_from_file, kInitYamlDoc)
+            .def("validate_info_file_content", {arg("self"), arg("info_dataset").ann(t.dict_t).def(none)},
+                 &tfrecord::check_description, kValidateContentDoc)
+            .def("load_storage", {arg("self")}, &tfrecord::load_storage, kLoadStorageDoc)
+            .def("load_instance", {arg("self"), arg("data").ann(t.tensor_t), arg("training").ann(t.bool_t).def(yes)},
+                 &tfrecord::load_instance, kLoadInstanceDoc)
+            .def("build_and_load_base_iterator",
+                 {arg("self"), arg("storage").ann(t.list_t), arg("shuffle").ann(t.bool_t).def(yes)},
+                 &tfrecord::base_iterator, kBaseIteratorDoc)
+            .build(m, s.TFRecordDatasetYaml);
+    datasets::publish_constructor_signature(cls);
+}
+
+void declare_dict_class(py::module_& m, const pykit::Context<tfrecord::State>& context, const Types& t) {
+    tfrecord::State& s = *context;
+    py::object none = py::none(), yes = py::bool_(true);
+    py::object cls =
+        pykit::ClassBuilder(tfrecord::kModule, "TFRecordDataset", py::make_tuple(s.TFRecordDatasetYaml),
+                            context.object)
+            .doc(kDictDoc)
+            .def("__init__",
+                 {arg("self"), arg("info_dataset").ann(t.dict_t).def(none), arg("shape").ann(t.list_t).def(none),
+                  arg("letter_box").ann(t.bool_t).def(yes), arg("add_bkg_class").ann(t.bool_t).def(yes),
+                  arg("aug_cfg").ann(t.dict_t).def(none)},
+                 &tfrecord::init_from_dictionary, kInitDictDoc)
+            .def("validate_info_file", {arg("self"), arg("info_file").ann(t.str_t)}, &tfrecord::description_given,
+                 kValidateFileDoc)
+            .def("build_val_iterator", {arg("self"), arg("batch_size").ann(t.int_t).def(py::int_(1))},
+                 &tfrecord::val_iterator, kValIteratorDoc)
+            .def("build_train_iterator",
+                 {arg("self"), arg("batch_size").ann(t.int_t), arg("prefetch").ann(t.int_t).def(py::int_(10))},
+                 &tfrecord::train_iterator, kTrainIteratorDoc)
+            .build(m, s.TFRecordDataset);
+    datasets::publish_constructor_signature(cls);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(tfrecord, m) {
@@ -208,46 +266,7 @@ PYBIND11_MODULE(tfrecord, m) {
     s.glob = pykit::import_module(m, "glob", "glob");
     s.cv2 = pykit::import_module(m, "cv2", "cv2");
 
-    py::object builtins = py::module_::import("builtins");
-    py::object str_t = builtins.attr("str"), list_t = builtins.attr("list"), dict_t = builtins.attr("dict");
-    py::object bool_t = builtins.attr("bool"), int_t = builtins.attr("int"), tensor_t = s.tf.attr("Tensor");
-    py::object none = py::none(), yes = py::bool_(true);
-
-    py::object yaml_class =
-        pykit::ClassBuilder(tfrecord::kModule, "TFRecordDatasetYaml", py::make_tuple(s.BaseDetectionDataset),
-                            context.object)
-            .doc(kYamlDoc)
-            .def("__init__",
-                 {arg("self"), arg("info_file").ann(str_t).def(none), arg("shape").ann(list_t).def(none),
-                  arg("letter_box").ann(bool_t).def(yes), arg("add_bkg_class").ann(bool_t).def(yes),
-                  arg("aug_cfg").ann(dict_t).def(none)},
-                 &tfrecord::init_from_file, kInitYamlDoc)
-            .def("validate_info_file_content", {arg("self"), arg("info_dataset").ann(dict_t).def(none)},
-                 &tfrecord::check_description, kValidateContentDoc)
-            .def("load_storage", {arg("self")}, &tfrecord::load_storage, kLoadStorageDoc)
-            .def("load_instance", {arg("self"), arg("data").ann(tensor_t), arg("training").ann(bool_t).def(yes)},
-                 &tfrecord::load_instance, kLoadInstanceDoc)
-            .def("build_and_load_base_iterator",
-                 {arg("self"), arg("storage").ann(list_t), arg("shuffle").ann(bool_t).def(yes)},
-                 &tfrecord::base_iterator, kBaseIteratorDoc)
-            .build(m, s.TFRecordDatasetYaml);
-    datasets::publish_constructor_signature(yaml_class);
-
-    py::object dict_class =
-        pykit::ClassBuilder(tfrecord::kModule, "TFRecordDataset", py::make_tuple(yaml_class), context.object)
-            .doc(kDictDoc)
-            .def("__init__",
-                 {arg("self"), arg("info_dataset").ann(dict_t).def(none), arg("shape").ann(list_t).def(none),
-                  arg("letter_box").ann(bool_t).def(yes), arg("add_bkg_class").ann(bool_t).def(yes),
-                  arg("aug_cfg").ann(dict_t).def(none)},
-                 &tfrecord::init_from_dictionary, kInitDictDoc)
-            .def("validate_info_file", {arg("self"), arg("info_file").ann(str_t)}, &tfrecord::description_given,
-                 kValidateFileDoc)
-            .def("build_val_iterator", {arg("self"), arg("batch_size").ann(int_t).def(py::int_(1))},
-                 &tfrecord::val_iterator, kValIteratorDoc)
-            .def("build_train_iterator",
-                 {arg("self"), arg("batch_size").ann(int_t), arg("prefetch").ann(int_t).def(py::int_(10))},
-                 &tfrecord::train_iterator, kTrainIteratorDoc)
-            .build(m, s.TFRecordDataset);
-    datasets::publish_constructor_signature(dict_class);
+    const Types types = annotation_types(s);
+    declare_yaml_class(m, context, types);
+    declare_dict_class(m, context, types);
 }
