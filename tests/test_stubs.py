@@ -93,7 +93,9 @@ def test_stubs_document_every_public_class_and_method(path):
         if isinstance(node, ast.ClassDef):
             init = next((i for i in node.body if isinstance(i, ast.FunctionDef) and i.name == "__init__"), None)
             if init is not None and len(init.args.args) > 1:
-                assert "Args:" in ast.get_docstring(node), "%s: the class docstring lists no Args" % name
+                # The constructor's parameters, in the class's or in __init__'s docstring.
+                documented = ast.get_docstring(node) + (ast.get_docstring(init) or "")
+                assert "Args:" in documented, "%s: no docstring lists the constructor's Args" % name
 
 
 USAGE = textwrap.dedent('''

@@ -12,23 +12,26 @@ class DetectionTrainer:
     epochs and keeps a best and a last checkpoint.
 
     Args:
-        model: the model to train; its first two outputs are training-only heads.
+        model (tf.keras.models.Model): the model to train. Its first two outputs are training-only
+            heads, removed from every saved checkpoint; it needs at least one more output.
         dataset: the dataset object (kept for reference only).
         optimizer: a Keras optimizer; its ``lr`` may be a learning-rate schedule.
-        loss: object whose ``compute_loss(targets, outputs)`` returns a dictionary of scalar
+        loss: loss object whose ``compute_loss(targets, outputs)`` returns a dictionary of scalar
             tensors holding at least ``"total-loss"``.
         logger: TensorBoard logger with a ``writer`` and ``update_metrics(metrics, losses)``.
-        checkpoint: folder of ``best.h5``, ``last.h5``, ``config.json``, ``labels.txt``,
-            ``summary.csv`` and ``validation/``.
-        info: run configuration, written to ``config.json``.
-        metric: checkpoint metric at IoU 0.5: ``"acc"``, ``"map"``, any other value mAR.
-        iou: IoU threshold for non-maximum suppression (kept for reference).
-        classes: class names indexed by class id.
-        display: validation samples drawn per evaluation; negative: all.
-        dvclive_output: DVC Live folder, or None.
-        skip_validation_steps: validate in the epochs whose number is a multiple of this.
-        skip_initial_validation: skip the validation before the first epoch.
-        activate_mlflow: log checkpoints as artifacts of the active MLflow run.
+        checkpoint (str): folder of ``best.h5``, ``last.h5``, ``config.json``, ``labels.txt``,
+            ``summary.csv`` and the ``validation`` results; created when missing.
+        info (dict): run configuration, written to ``config.json`` and logged to DVC Live.
+        metric (str): checkpoint metric at IoU 0.5: ``"acc"`` (mACC), ``"map"`` (mAP), any other
+            value mAR (a value other than ``"mar"`` is warned about).
+        iou (float): IoU threshold for non-maximum suppression (kept for reference).
+        classes (list): class names indexed by class id; written to ``labels.txt``.
+        display (int): validation samples whose images are sent per evaluation; negative: all;
+            None or 0: none.
+        dvclive_output (str): DVC Live folder, or None to leave DVC Live off.
+        skip_validation_steps (int): validate in the epochs whose number is a multiple of this.
+        skip_initial_validation (bool): skip the validation before the first epoch.
+        activate_mlflow (bool): log checkpoints as artifacts of the active MLflow run.
     """
 
     dvclive_output: Optional[str]
@@ -60,23 +63,139 @@ class DetectionTrainer:
                  classes: Any = None, display: Optional[int] = None, dvclive_output: Optional[str] = None,
                  skip_validation_steps: int = 1, skip_initial_validation: bool = False,
                  activate_mlflow: bool = False) -> None:
-        """Stores the run's parts, writes ``config.json`` and ``labels.txt``."""
+        """Stores the collaborators, creates the checkpoint folder and writes ``config.json`` and,
+        with classes, ``labels.txt``. Temporaries that an interrupted save left in the folder are
+        removed.
+
+        Args:
+            See the class documentation.
+
+        Raises:
+            ValueError: when the model has fewer than three outputs.
+            AttributeError: when the logger has no ``writer`` (nothing is written then).
+            TypeError: when ``classes`` has no length (after ``config.json`` is written), or
+                ``info`` cannot be serialised to JSON.
+        """
     def preprocess_input(self, x: tf.Tensor) -> tf.Tensor:
-        """``tf.cast(x, tf.float32) / 255.0`` (a ``tf.function``)."""
+        """Scales an image batch to float32 in 0..1 (a graph function).
+
+        Args:
+            x (tf.Tensor): images of any numeric type in the range 0..255.
+
+        Returns:
+            tf.Tensor: ``tf.cast(x, tf.float32) / 255.0``.
+        """
     def train_step(self, data: Any) -> dict[str, Any]:
-        """One gradient step on a batch ``(images, *targets)``; returns the loss dictionary
-        with ``"L2-loss"`` added (a ``tf.function``)."""
+        """Runs one gradient step on one batch (a graph function, traced on the first call).
+
+        The gradient is taken of the loss's ``"total-loss"`` plus the model's regularisation
+        losses; the latter is reported on its own as ``"L2-loss"``.
+
+        Args:
+            data (tuple): the image batch, then the target tensors handed to ``compute_loss``.
+
+        Returns:
+            dict: the loss dictionary of ``compute_loss``, with ``"L2-loss"`` added.
+
+        Raises:
+            ValueError: when the batch does not fit the model's input (the shapes are named).
+            ReferenceError: when the trainer was released before the call (TensorFlow binds the
+                method through a weak reference; keep the trainer in a variable).
+        """
     def remove_training_outputs(self, model: Optional[tf.keras.models.Model] = None) -> tf.keras.models.Model:
-        """The model without its first two (training-only) outputs."""
+        """Builds the inference model: the model's input and all but its first two outputs.
+
+        Args:
+            model (tf.keras.models.Model): the model to rewrite; None: the trainer's model.
+
+        Returns:
+            tf.keras.models.Model: a new, uncompiled model sharing the layers.
+        """
     def to_nchw(self, model: tf.keras.models.Model) -> tf.keras.models.Model:
-        """A channels-first wrapper of a channels-last model with one 4-D output."""
+        """Wraps a channels-last model for channels-first input.
+
+        Args:
+            model (tf.keras.models.Model): a model with one 4-D (N, H, W, C) input. A single
+                output is transposed to channels-first; of several outputs, the 4-D ones are.
+
+        Returns:
+            tf.keras.models.Model: a model taking (N, C, H, W) input.
+
+        Raises:
+            ValueError: when the model's input is not four-dimensional.
+        """
     def save_model(self, val: float) -> None:
-        """Rewrites ``last.h5``, and ``best.h5`` when ``val`` is not below the best so far."""
+        """Writes ``last.h5`` and, when ``val`` ties or beats the best value so far, ``best.h5``.
+
+        Each file holds the inference model (without the two training heads, channels-first when
+        ``NCHW`` is set), uncompiled, and replaces the previous file only once it is completely
+        written. Temporaries that an interrupted save left in the folder are removed first.
+
+        Args:
+            val (float): the checkpoint metric; -1.0 (or less) saves ``last.h5`` only, silently.
+
+        Raises:
+            TypeError: when ``val`` is not a number.
+            ImportError: when ``activate_mlflow`` is set and MLflow is not installed.
+            OSError: when a file cannot be written (the previous file is kept).
+        """
     def update_metrics(self, metrics: Optional[dict[str, Any]] = ..., losses: Optional[dict[str, Any]] = ...,
                        epoch: int = 0, live: Any = None) -> None:
-        """Sends a validation's metrics to DVC Live, MLflow, the logger and ``summary.csv``."""
+        """Records one validation's metrics: DVC Live, the active MLflow run, the TensorBoard logger
+        and ``summary.csv`` (one row per validation so far).
+
+        Args:
+            metrics (dict): the evaluator's metrics: ``OP``, ``OR``, ``OA`` and the dictionaries
+                ``mAP``, ``mAR``, ``mACC`` keyed ``"0.5"``, ``"0.75"``, ``"0.5:0.95"``.
+            losses (dict): the last training batch's losses, written to TensorBoard beside.
+            epoch (int): the epoch number of the row.
+            live: the DVC Live run, or None.
+
+        Raises:
+            TypeError: when ``metrics`` or ``losses`` is not exactly a dict (or None), or a value
+                is not a number.
+            AttributeError: when a metric family is missing.
+        """
     def run_validation_step(self, loop: Iterable[Any], evaluator: Any, epoch: int) -> dict[str, Any]:
-        """Runs the evaluator over one validation pass and saves checkpoints by ``metric``."""
+        """Evaluates the first sample of each validation batch and saves the checkpoints by the
+        chosen metric.
+
+        Args:
+            loop: iterable of ``(image, boxes, names)`` batches.
+            evaluator: the evaluator (``runner.run_single_instance``, ``single_evaluation``,
+                ``conclude``).
+            epoch (int): the epoch number handed to the evaluator.
+
+        Returns:
+            dict: the metrics returned by ``evaluator.conclude``.
+
+        Raises:
+            UnboundLocalError: when the loop yields no sample.
+            ValueError: when an element does not unpack into three items.
+            IndexError: when a class id is outside ``classes``.
+        """
     def train(self, epochs: int, train_ds: Optional[Iterable[Any]] = None, val_ds: Optional[Iterable[Any]] = None,
               evaluator: Any = None, start: int = 1, callback_handler: QuillonTrainingCallback = ...) -> None:
-        """Runs the whole training: initial validation, epochs, validations, checkpoints."""
+        """Runs a training run: an initial validation, then per epoch the training batches, a
+        validation every ``skip_validation_steps`` epochs and a ``last.h5`` checkpoint, notifying
+        the callback handler at each stage.
+
+        Args:
+            epochs (int): last epoch number (inclusive).
+            train_ds: iterable of training tuples ``(images, *targets)``, iterated once per epoch.
+            val_ds: iterable of validation batches ``(image, boxes, names)``.
+            evaluator: the evaluator, or None for no validation at all. It is called once with
+                ``val_messenger`` and ``labels`` before the first validation.
+            start (int): first epoch number.
+            callback_handler (QuillonTrainingCallback): notified at each stage; the default is one
+                handler shared by every call.
+
+        Returns:
+            None.
+
+        Raises:
+            ZeroDivisionError: when ``skip_validation_steps`` is 0 and an evaluator is given.
+            TypeError: when ``train_ds`` is not iterable.
+            Any error of a callback, the evaluator, the datasets or the file system ends the run
+            and propagates; ``on_train_end`` is then not called.
+        """
