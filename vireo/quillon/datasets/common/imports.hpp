@@ -8,7 +8,9 @@
 
 #include <pykit.hpp>
 
+#include <initializer_list>
 #include <string>
+#include <vector>
 
 namespace datasets {
 namespace py = pybind11;
@@ -20,6 +22,20 @@ struct Imports : pykit::Captures {
     pykit::Ref letterbox{this};   // vireo.quillon.datasets.utils.letterbox
     pykit::Ref xywhn2xyxy{this};  // vireo.quillon.datasets.utils.xywhn2xyxy
 };
+
+// `from module import a, b, ...` at module initialisation: one import statement (import order
+// and count are observable), each name published on the extension module as the statement
+// binds it. Returns the values in the order named.
+inline std::vector<py::object> import_names(py::module_& m, const char* module,
+                                            std::initializer_list<const char*> names) {
+    py::object source = pykit::from_import(module, names);
+    std::vector<py::object> values;
+    for (const char* name : names) {
+        values.push_back(source.attr(name));
+        m.attr(name) = values.back();
+    }
+    return values;
+}
 
 inline const py::object& need(const py::object& imported, const char* name) {
     if (!imported) pykit::raise(PyExc_SystemError, std::string("dataset step used without importing ") + name);

@@ -253,16 +253,19 @@ void declare_dict_class(py::module_& m, const pykit::Context<darknet::State>& co
 PYBIND11_MODULE(darknet, m) {
     auto context = pykit::make_context<darknet::State>();
     darknet::State& s = *context;
-    s.letterbox = pykit::import_name(m, "vireo.quillon.datasets.utils", "letterbox");
-    s.xywhn2xyxy = pykit::import_name(m, "vireo.quillon.datasets.utils", "xywhn2xyxy");
+    auto utils = datasets::import_names(m, "vireo.quillon.datasets.utils", {"letterbox", "xywhn2xyxy"});
+    s.letterbox = utils[0];
+    s.xywhn2xyxy = utils[1];
     s.BaseDetectionDataset = pykit::import_name(m, "vireo.quillon.datasets.core", "BaseDetectionDataset");
     s.tf = pykit::import_module(m, "tensorflow", "tf");
-    s.Image = pykit::import_name(m, "PIL", "Image");
-    s.ImageFile = pykit::import_name(m, "PIL", "ImageFile");
-    s.join = pykit::import_name(m, "os.path", "join");
-    s.basename = pykit::import_name(m, "os.path", "basename");
-    s.splitext = pykit::import_name(m, "os.path", "splitext");
-    s.exists = pykit::import_name(m, "os.path", "exists");
+    auto pil = datasets::import_names(m, "PIL", {"Image", "ImageFile"});
+    s.Image = pil[0];
+    s.ImageFile = pil[1];
+    auto path = datasets::import_names(m, "os.path", {"join", "basename", "splitext", "exists"});
+    s.join = path[0];
+    s.basename = path[1];
+    s.splitext = path[2];
+    s.exists = path[3];
     s.np = pykit::import_module(m, "numpy", "np");
     s.glob = pykit::import_module(m, "glob", "glob");
     s.cv2 = pykit::import_module(m, "cv2", "cv2");

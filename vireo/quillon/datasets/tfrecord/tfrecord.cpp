@@ -260,8 +260,9 @@ PYBIND11_MODULE(tfrecord, m) {
     s.xywhn2xyxy = pykit::import_name(m, "vireo.quillon.datasets.utils", "xywhn2xyxy");
     s.BaseDetectionDataset = pykit::import_name(m, "vireo.quillon.datasets.core", "BaseDetectionDataset");
     s.tf = pykit::import_module(m, "tensorflow", "tf");
-    s.join = pykit::import_name(m, "os.path", "join");
-    s.exists = pykit::import_name(m, "os.path", "exists");
+    auto path = datasets::import_names(m, "os.path", {"join", "exists"});
+    s.join = path[0];
+    s.exists = path[1];
     s.np = pykit::import_module(m, "numpy", "np");
     s.glob = pykit::import_module(m, "glob", "glob");
     s.cv2 = pykit::import_module(m, "cv2", "cv2");
