@@ -11,6 +11,8 @@
 #include "storage.hpp"
 #include "yaml_config.hpp"
 
+#include <vector>
+
 namespace py = pybind11;
 using pykit::arg;
 
@@ -271,12 +273,122 @@ const char* const kJsonLoadInstanceDoc =
     "    ValueError: the first angles are not three finite numbers, the boxes are not rows of\n"
     "        5 numbers, the first box holds a NaN or infinity or selects no pixel of the image.\n";
 
+// Annotations the signatures publish (the argument type rule enforces str and list).
+struct Types {
+    py::object str = pykit::builtin("str"), list = pykit::builtin("list");
+    py::object int_ = pykit::builtin("int"), bool_ = pykit::builtin("bool");
+    py::object none = py::none();
+    py::object tensor, tf_function;
+};
+
+// The four folder parameters every constructor with folders takes after `shape`.
+std::vector<pykit::Param> folder_params(const Types& t) {
+    return {arg("self"), arg("shape").ann(t.list).def(t.none), arg("train_images").ann(t.str).def(t.none),
+            arg("train_annotations").ann(t.str).def(t.none), arg("val_images").ann(t.str).def(t.none),
+            arg("val_annotations").ann(t.str).def(t.none)};
+}
+
+template <class... More>
+std::vector<pykit::Param> with(std::vector<pykit::Param> params, More... more) {
+    (params.push_back(std::move(more)), ...);
+    return params;
+}
+
+void declare_attitude_dataset(py::module_& m, const pykit::Context<attitude::State>& context, const Types& t) {
+    using namespace attitude;
+    pykit::ClassBuilder(kModule, "AttitudeDataset", py::make_tuple(pykit::builtin("object")), context.object)
+        .doc(kAttitudeDoc)
+        .def("__init__",
+             with(folder_params(t), arg("num_bins").ann(t.int_).def(py::int_(66)),
+                  arg("file_extension").ann(t.str).def(py::str("mat"))),
+             &construct, kInitDoc)
+        .def("read_annotations", {arg("self"), arg("annotations_path").ann(t.str).def(t.none)}, &read_annotations,
+             kReadAnnotationsDoc)
+        .def_wrapped(t.tf_function, "tf_load_instance", {arg("self"), arg("data")}, &tf_load_instance, kTfLoadInstanceDoc)
+        .def("_load_instance", {arg("self"), arg("data")}, &load_instance, kLoadInstanceDoc)
+        .def("tf_augment", {arg("self"), arg("image").ann(t.tensor), arg("angles").ann(t.tensor)}, &tf_augment,
+             kTfAugmentDoc)
+        .def("_augment", {arg("self"), arg("image").ann(t.tensor), arg("angles").ann(t.tensor)}, &augment, kAugmentDoc)
+        .def("build_train_iterator",
+             {arg("self"), arg("batch_size").ann(t.int_), arg("prefetch").ann(t.int_).def(py::int_(10))},
+             &build_train_iterator, kTrainIteratorDoc)
+        .def("build_val_iterator",
+             {arg("self"), arg("batch_size").ann(t.int_).def(py::int_(1)), arg("prefetch").ann(t.int_).def(py::int_(10))},
+             &build_val_iterator, kValIteratorDoc)
+        .def("get_num_train_samples", {arg("self")}, &num_train_samples, kNumTrainDoc)
+        .build(m, context->AttitudeDataset);
+}
+
+void declare_attitude_dataset_yaml(py::module_& m, const pykit::Context<attitude::State>& context, const Types& t) {
+    using namespace attitude;
+    pykit::ClassBuilder(kModule, "AttitudeDatasetYaml", py::make_tuple(context->AttitudeDataset), context.object)
+        .attr("train_msg_images", py::str("``train`` section does not contain the ``images`` key"))
+        .attr("train_msg_ann", py::str("``train`` section does not contain the ``annotations`` key"))
+        .attr("val_msg_images", py::str("``validation`` section does not contain the ``images`` key"))
+        .attr("val_msg_ann", py::str("``validation`` section does not contain the ``annotations`` key"))
+        .attr("location_msg", py::str("Location provided for training images does not exist in the given location:{}"))
+        .def("__init__",
+             {arg("self"), arg("shape").ann(t.list).def(t.none), arg("info_file").ann(t.str).def(t.none),
+              arg("num_bins").ann(t.int_).def(py::int_(3))},
+             &construct_yaml, kYamlInitDoc)
+        .def("get_num_train_samples", {arg("self")}, &num_train_samples, kNumTrainDoc)
+        .build(m, context->AttitudeDatasetYaml);
+}
+
+void declare_attitude_and_detect_dataset(py::module_& m, const pykit::Context<attitude::State>& context,
+                                         const Types& t) {
+    using namespace attitude;
+    const auto augment_params = {arg("self"), arg("image").ann(t.tensor), arg("bboxes").ann(t.tensor).def(t.none),
+                                 arg("angles").ann(t.tensor).def(t.none)};
+    pykit::ClassBuilder(kModule, "AttitudeAndDetectDataset", py::make_tuple(context->AttitudeDataset), context.object)
+        .doc(kDetectDoc)
+        .def("__init__",
+             with(folder_params(t), arg("classes").ann(t.list).def(t.none),
+                  arg("add_bkg_class").ann(t.bool_).def(py::bool_(true))),
+             &construct_detect, kDetectInitDoc)
+        .def("get_num_train_samples", {arg("self")}, &num_train_samples, kNumTrainDoc)
+        .def("get_classes", {arg("self")}, &get_classes, kGetClassesDoc)
+        .def_wrapped(t.tf_function, "tf_load_instance", {arg("self"), arg("data")}, &tf_load_detect_instance,
+                     kTfLoadInstanceDoc)
+        .def("_load_instance", {arg("self"), arg("data")}, &load_detect_instance, kDetectLoadInstanceDoc)
+        .def("tf_augment", augment_params, &tf_augment_detect, kDetectTfAugmentDoc)
+        .def("_augment", augment_params, &augment_detect, kDetectAugmentDoc)
+        .def("build_train_iterator",
+             {arg("self"), arg("batch_size").ann(t.int_), arg("prefetch").ann(t.int_).def(py::int_(10))},
+             &build_detect_train_iterator, kDetectTrainIteratorDoc)
+        .build(m, context->AttitudeAndDetectDataset);
+}
+
+void declare_attitude_dataset_json(py::module_& m, const pykit::Context<attitude::State>& context, const Types& t) {
+    using namespace attitude;
+    pykit::ClassBuilder(kModule, "AttitudeDatasetJson", py::make_tuple(context->AttitudeDataset), context.object)
+        .def("__init__", folder_params(t), &construct_json, kJsonInitDoc)
+        .def("_load_instance", {arg("self"), arg("data")}, &load_cropped_instance, kJsonLoadInstanceDoc)
+        .build(m, context->AttitudeDatasetJson);
+}
+
+void declare_yaml_variants(py::module_& m, const pykit::Context<attitude::State>& context, const Types& t) {
+    using namespace attitude;
+    pykit::ClassBuilder(kModule, "AttitudeAndDetectDatasetYaml", py::make_tuple(context->AttitudeAndDetectDataset),
+                        context.object)
+        .def("__init__",
+             {arg("self"), arg("shape").ann(t.list).def(t.none), arg("info_file").ann(t.str).def(t.none),
+              arg("add_bkg_class").ann(t.bool_).def(py::bool_(true))},
+             &construct_detect_yaml, kYamlInitDoc)
+        .build(m, context->AttitudeAndDetectDatasetYaml);
+
+    pykit::ClassBuilder(kModule, "AttitudeDatasetJsonYaml", py::make_tuple(context->AttitudeDatasetJson), context.object)
+        .def("__init__", {arg("self"), arg("shape").ann(t.list).def(t.none), arg("info_file").ann(t.str).def(t.none)},
+             &construct_json_yaml, kYamlInitDoc)
+        .build(m, context->AttitudeDatasetJsonYaml);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(attitude, m) {
-    using namespace attitude;
-    auto context = pykit::make_context<State>();
-    State& s = *context;
+    auto context = pykit::make_context<attitude::State>();
+    attitude::State& s = *context;
+    // The imports, in load order, each published on the module as its import statement would.
     s.exists = pykit::import_name(m, "os.path", "exists");
     s.join = pykit::import_name(m, "os.path", "join");
     s.basename = pykit::import_name(m, "os.path", "basename");
@@ -290,86 +402,13 @@ PYBIND11_MODULE(attitude, m) {
     s.json = pykit::import_module(m, "json", "json");
     s.cv2 = pykit::import_module(m, "cv2", "cv2");
 
-    const py::object str = pykit::builtin("str"), list = pykit::builtin("list");
-    const py::object int_ = pykit::builtin("int"), bool_ = pykit::builtin("bool");
-    const py::object tensor = s.tf.attr("Tensor"), tf_function = s.tf.attr("function"), none = py::none();
-
-    pykit::ClassBuilder(kModule, "AttitudeDataset", py::make_tuple(pykit::builtin("object")), context.object)
-        .doc(kAttitudeDoc)
-        .def("__init__",
-             {arg("self"), arg("shape").ann(list).def(none), arg("train_images").ann(str).def(none),
-              arg("train_annotations").ann(str).def(none), arg("val_images").ann(str).def(none),
-              arg("val_annotations").ann(str).def(none), arg("num_bins").ann(int_).def(py::int_(66)),
-              arg("file_extension").ann(str).def(py::str("mat"))},
-             &construct, kInitDoc)
-        .def("read_annotations", {arg("self"), arg("annotations_path").ann(str).def(none)}, &read_annotations,
-             kReadAnnotationsDoc)
-        .def_wrapped(tf_function, "tf_load_instance", {arg("self"), arg("data")}, &tf_load_instance, kTfLoadInstanceDoc)
-        .def("_load_instance", {arg("self"), arg("data")}, &load_instance, kLoadInstanceDoc)
-        .def("tf_augment", {arg("self"), arg("image").ann(tensor), arg("angles").ann(tensor)}, &tf_augment, kTfAugmentDoc)
-        .def("_augment", {arg("self"), arg("image").ann(tensor), arg("angles").ann(tensor)}, &augment, kAugmentDoc)
-        .def("build_train_iterator", {arg("self"), arg("batch_size").ann(int_), arg("prefetch").ann(int_).def(py::int_(10))},
-             &build_train_iterator, kTrainIteratorDoc)
-        .def("build_val_iterator",
-             {arg("self"), arg("batch_size").ann(int_).def(py::int_(1)), arg("prefetch").ann(int_).def(py::int_(10))},
-             &build_val_iterator, kValIteratorDoc)
-        .def("get_num_train_samples", {arg("self")}, &num_train_samples, kNumTrainDoc)
-        .build(m, s.AttitudeDataset);
-
-    pykit::ClassBuilder(kModule, "AttitudeDatasetYaml", py::make_tuple(s.AttitudeDataset), context.object)
-        .attr("train_msg_images", py::str("``train`` section does not contain the ``images`` key"))
-        .attr("train_msg_ann", py::str("``train`` section does not contain the ``annotations`` key"))
-        .attr("val_msg_images", py::str("``validation`` section does not contain the ``images`` key"))
-        .attr("val_msg_ann", py::str("``validation`` section does not contain the ``annotations`` key"))
-        .attr("location_msg", py::str("Location provided for training images does not exist in the given location:{}"))
-        .def("__init__",
-             {arg("self"), arg("shape").ann(list).def(none), arg("info_file").ann(str).def(none),
-              arg("num_bins").ann(int_).def(py::int_(3))},
-             &construct_yaml, kYamlInitDoc)
-        .def("get_num_train_samples", {arg("self")}, &num_train_samples, kNumTrainDoc)
-        .build(m, s.AttitudeDatasetYaml);
-
-    pykit::ClassBuilder(kModule, "AttitudeAndDetectDataset", py::make_tuple(s.AttitudeDataset), context.object)
-        .doc(kDetectDoc)
-        .def("__init__",
-             {arg("self"), arg("shape").ann(list).def(none), arg("train_images").ann(str).def(none),
-              arg("train_annotations").ann(str).def(none), arg("val_images").ann(str).def(none),
-              arg("val_annotations").ann(str).def(none), arg("classes").ann(list).def(none),
-              arg("add_bkg_class").ann(bool_).def(py::bool_(true))},
-             &construct_detect, kDetectInitDoc)
-        .def("get_num_train_samples", {arg("self")}, &num_train_samples, kNumTrainDoc)
-        .def("get_classes", {arg("self")}, &get_classes, kGetClassesDoc)
-        .def_wrapped(tf_function, "tf_load_instance", {arg("self"), arg("data")}, &tf_load_detect_instance,
-                     kTfLoadInstanceDoc)
-        .def("_load_instance", {arg("self"), arg("data")}, &load_detect_instance, kDetectLoadInstanceDoc)
-        .def("tf_augment",
-             {arg("self"), arg("image").ann(tensor), arg("bboxes").ann(tensor).def(none), arg("angles").ann(tensor).def(none)},
-             &tf_augment_detect, kDetectTfAugmentDoc)
-        .def("_augment",
-             {arg("self"), arg("image").ann(tensor), arg("bboxes").ann(tensor).def(none), arg("angles").ann(tensor).def(none)},
-             &augment_detect, kDetectAugmentDoc)
-        .def("build_train_iterator", {arg("self"), arg("batch_size").ann(int_), arg("prefetch").ann(int_).def(py::int_(10))},
-             &build_detect_train_iterator, kDetectTrainIteratorDoc)
-        .build(m, s.AttitudeAndDetectDataset);
-
-    pykit::ClassBuilder(kModule, "AttitudeDatasetJson", py::make_tuple(s.AttitudeDataset), context.object)
-        .def("__init__",
-             {arg("self"), arg("shape").ann(list).def(none), arg("train_images").ann(str).def(none),
-              arg("train_annotations").ann(str).def(none), arg("val_images").ann(str).def(none),
-              arg("val_annotations").ann(str).def(none)},
-             &construct_json, kJsonInitDoc)
-        .def("_load_instance", {arg("self"), arg("data")}, &load_cropped_instance, kJsonLoadInstanceDoc)
-        .build(m, s.AttitudeDatasetJson);
-
-    pykit::ClassBuilder(kModule, "AttitudeAndDetectDatasetYaml", py::make_tuple(s.AttitudeAndDetectDataset), context.object)
-        .def("__init__",
-             {arg("self"), arg("shape").ann(list).def(none), arg("info_file").ann(str).def(none),
-              arg("add_bkg_class").ann(bool_).def(py::bool_(true))},
-             &construct_detect_yaml, kYamlInitDoc)
-        .build(m, s.AttitudeAndDetectDatasetYaml);
-
-    pykit::ClassBuilder(kModule, "AttitudeDatasetJsonYaml", py::make_tuple(s.AttitudeDatasetJson), context.object)
-        .def("__init__", {arg("self"), arg("shape").ann(list).def(none), arg("info_file").ann(str).def(none)},
-             &construct_json_yaml, kYamlInitDoc)
-        .build(m, s.AttitudeDatasetJsonYaml);
+    Types types;
+    types.tensor = s.tf.attr("Tensor");
+    types.tf_function = s.tf.attr("function");
+    // The classes, in order; each subclass's base is built before it.
+    declare_attitude_dataset(m, context, types);
+    declare_attitude_dataset_yaml(m, context, types);
+    declare_attitude_and_detect_dataset(m, context, types);
+    declare_attitude_dataset_json(m, context, types);
+    declare_yaml_variants(m, context, types);
 }

@@ -107,12 +107,7 @@ inline py::tuple load_detect_sample(const State& s, const py::object& self, cons
 
 // _load_instance(data) -> (image, boxes, angles)
 inline py::tuple load_detect_instance(const State& s, const py::object& self, const py::object& data) {
-    try {
-        return load_detect_sample(s, self, data);
-    } catch (py::error_already_set& error) {
-        note_sample(error, data);
-        throw;
-    }
+    return naming_the_sample(&load_detect_sample, s, self, data);
 }
 
 // tf_augment(image, bboxes, angles)

@@ -102,12 +102,7 @@ inline py::tuple load_cropped_sample(const State& s, const py::object& self, con
 
 // _load_instance(data) -> (image, angles)
 inline py::tuple load_cropped_instance(const State& s, const py::object& self, const py::object& data) {
-    try {
-        return load_cropped_sample(s, self, data);
-    } catch (py::error_already_set& error) {
-        note_sample(error, data);
-        throw;
-    }
+    return naming_the_sample(&load_cropped_sample, s, self, data);
 }
 
 }  // namespace attitude

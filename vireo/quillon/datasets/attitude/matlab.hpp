@@ -37,8 +37,8 @@ inline py::object load_mat(const State& s, const py::object& path) {
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_Exception)) throw;  // KeyboardInterrupt and the like
         if (error.matches(PyExc_OSError) && !py::object(error.value().attr("errno")).is_none()) throw;
-        std::string reason = py::str(pykit::format("{} is not a MATLAB file that can be read ({}: {})", path,
-                                                   py::type::of(error.value()).attr("__name__"), error.value()));
+        const std::string reason = pykit::format("{} is not a MATLAB file that can be read ({}: {})", path,
+                                                 py::type::of(error.value()).attr("__name__"), error.value());
         py::raise_from(error, PyExc_ValueError, reason.c_str());
         throw py::error_already_set();
     }

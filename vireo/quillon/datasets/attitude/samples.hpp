@@ -23,12 +23,7 @@ inline py::tuple load_mat_sample(const State& s, const py::object& self, const p
 
 // _load_instance(data) -> (image, angles)
 inline py::tuple load_instance(const State& s, const py::object& self, const py::object& data) {
-    try {
-        return load_mat_sample(s, self, data);
-    } catch (py::error_already_set& error) {
-        note_sample(error, data);
-        throw;
-    }
+    return naming_the_sample(&load_mat_sample, s, self, data);
 }
 
 // tf_augment(image, angles)

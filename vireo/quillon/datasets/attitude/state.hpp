@@ -4,7 +4,6 @@
 
 #include <pykit.hpp>
 
-#include <climits>
 #include <string>
 
 #include "common/boxes.hpp"
@@ -48,10 +47,10 @@ inline py::str path_text(const py::object& path) {
 // A path argument holding a NUL byte names no file; `open` refuses it with ValueError, and so
 // does this module, before `exists` (which only answers False) can hide why.
 inline void refuse_nul(const py::object& path, const char* what) {
-    if (!PyUnicode_Check(path.ptr()) && !PyBytes_Check(path.ptr())) return;
-    py::object nul = PyBytes_Check(path.ptr()) ? py::object(py::bytes("\0", 1)) : py::object(py::str("\0", 1));
-    if (pykit::contains(path, nul))
-        pykit::raise(PyExc_ValueError, pykit::format("embedded null byte in {}: {!r}", what, path));
+    if (!PyUnicode_Check(path.ptr())) return;
+    const Py_ssize_t at = PyUnicode_FindChar(path.ptr(), 0, 0, PyUnicode_GetLength(path.ptr()), 1);
+    if (at == -2) throw py::error_already_set();
+    if (at >= 0) pykit::raise(PyExc_ValueError, pykit::format("embedded null byte in {}: {!r}", what, path));
 }
 
 // Element `i` of the storage entry handed to a loader: index 0 the image, 1 the annotation.
@@ -91,9 +90,13 @@ inline py::ssize_t first_non_finite(const py::object& values, const char* what) 
     return datasets::first_not_finite(datasets::as_doubles(values, what));
 }
 
+// At most this many pixels per image: with up to four channels OpenCV's int-sized buffers
+// still hold them (the bound the detection datasets' fitting uses).
+constexpr long long kMaxImagePixels = 1LL << 29;
+
 // [shape[0], shape[1]], the size every sample is resized to, as Python ints (NumPy integers
-// and bools count as whole numbers, as for a slice) within what OpenCV sizes hold (C ints);
-// checked before any pixel is allocated.
+// and bools count as whole numbers, as for a slice), each at least 1, within kMaxImagePixels
+// together; checked before any pixel is allocated.
 inline py::list image_size(const py::object& shape) {
     py::list size;
     for (long i = 0; i < 2; ++i) {
@@ -105,11 +108,13 @@ inline py::list image_size(const py::object& shape) {
                                                         i, Py_TYPE(side.ptr())->tp_name, shape));
         }
         py::int_ pixels = pykit::as_int(py::reinterpret_steal<py::object>(index));
-        if (pykit::holds(pixels, py::int_(1), Py_LT) || pykit::holds(pixels, py::int_(INT_MAX), Py_GT))
-            pykit::raise(PyExc_ValueError,
-                         pykit::format("shape[{}] is {}: an image side must be from 1 to {} pixels", i, pixels, INT_MAX));
+        if (pykit::holds(pixels, py::int_(1), Py_LT))
+            pykit::raise(PyExc_ValueError, pykit::format("shape[{}] is {}: an image side is at least 1 pixel", i, pixels));
         size.append(pixels);
     }
+    if (pykit::holds(size[0] * size[1], py::int_(kMaxImagePixels), Py_GT))
+        pykit::raise(PyExc_ValueError, pykit::format("shape {!r} asks for {} x {} pixels; an image holds at most {}",
+                                                     shape, size[0], size[1], kMaxImagePixels));
     return size;
 }
 
@@ -119,11 +124,18 @@ inline py::object resize_to_shape(const State& s, const py::object& img, const p
     return datasets::resize_to_shape(s, img, image_size(shape), datasets::ChannelAxis::as_resized);
 }
 
-// Adds a note naming the sample to an error raised while loading it, so that the message
-// that reaches the consumer of an iterator says which files were being read.
-inline void note_sample(py::error_already_set& error, const py::object& data) {
-    py::object note = error.value().attr("add_note");
-    note(pykit::format("While loading the sample {!r}", data));
+// `load(s, self, data)`; an error on the way gets a note naming the sample, so that the
+// message that reaches the consumer of an iterator says which files were being read.
+inline py::tuple naming_the_sample(py::tuple (*load)(const State&, const py::object&, const py::object&),
+                                   const State& s, const py::object& self, const py::object& data) {
+    try {
+        return load(s, self, data);
+    } catch (py::error_already_set& error) {
+        // A storage entry shows as its list of paths (an array's repr would wrap them).
+        const py::object shown = py::isinstance(data, s.np.attr("ndarray")) ? data.attr("tolist")() : data;
+        error.value().attr("add_note")(pykit::format("While loading the sample {!r}", shown));
+        throw;
+    }
 }
 
 }  // namespace attitude
