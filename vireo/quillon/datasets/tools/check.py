@@ -345,15 +345,18 @@ def plan_segmentation(info, path):
                               "refuses it" % shown(annotations_dir))
         plan.splits[split] = (2 * len(files), "steps", lambda decode, workers, progress, f=files, d=images_dir:
                               scanner.scan_segmentation(f, d, len(classes), decode, workers, progress))
-        plan.extra[split] = lambda result, d=images_dir: never_read(result["images"], d)
+        plan.extra[split] = lambda result, d=images_dir, f=files: never_read(result["images"], d, f)
     return plan
 
 
-def never_read(named, images_dir):
-    """Images of the folder that no annotation names."""
+def never_read(named, images_dir, annotations=()):
+    """Images of the folder that no annotation names. An image with the name of an annotation
+    file that names no image (it cannot be read) is left out: that file is already reported."""
+    unread = {os.path.splitext(os.path.basename(a))[0] for a, image in zip(annotations, named) if image is None}
     named = {os.path.basename(p) for p in named if p}
     return [finding("warning", "image-without-annotation", image, "no annotation names this image: never read")
-            for image in list_images(images_dir) if os.path.basename(image) not in named]
+            for image in list_images(images_dir)
+            if os.path.basename(image) not in named and os.path.splitext(os.path.basename(image))[0] not in unread]
 
 
 def plan_coco(path, images_dir):
@@ -484,7 +487,8 @@ def format_table(rows):
                                enumerate(zip(row, widths))) for row in rows)
 
 
-def print_report(report, limit, out=sys.stdout):
+def print_report(report, limit, out=None):
+    out = out or sys.stdout
     mode = "every image decoded" if report["decode"] else "image headers read (--decode decodes every image)"
     print("Dataset check of %s: %s, %d classes, %s" % (report["description"], report["format"],
                                                      len(report["classes"]), mode), file=out)

@@ -81,6 +81,22 @@ public:
 
     bool read_all(std::string& out) { return read_at(0, static_cast<size_t>(size_), out); }
 
+    // Reads up to `n` bytes at `offset` into `out`; the count read, or -1 on an I/O error.
+    int64_t read_into(int64_t offset, size_t n, uint8_t* out) {
+        size_t got = 0;
+        while (got < n) {
+            ssize_t r = ::pread(fd_, out + got, n - got, static_cast<off_t>(offset + static_cast<int64_t>(got)));
+            if (r < 0) {
+                if (errno == EINTR) continue;
+                error_ = errno;
+                return -1;
+            }
+            if (r == 0) break;
+            got += static_cast<size_t>(r);
+        }
+        return static_cast<int64_t>(got);
+    }
+
 private:
     int fd_;
     int error_ = 0;
@@ -88,5 +104,32 @@ private:
 };
 
 inline std::string errno_text(int error) { return std::strerror(error); }
+
+// Reads a whole (small) file into `out` with as few system calls as possible: no fstat, and
+// a read that returns less than asked is the end of a regular file. Returns 0, EFBIG when the
+// file holds more than `limit` bytes, or the errno of the failure.
+inline int read_small_file(const std::string& path, std::string& out, size_t limit) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    int error = 0;
+    out.clear();
+    char buffer[16 * 1024];
+    for (;;) {
+        const ssize_t r = ::read(fd, buffer, sizeof buffer);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            error = errno;
+            break;
+        }
+        out.append(buffer, static_cast<size_t>(r));
+        if (out.size() > limit) {
+            error = EFBIG;
+            break;
+        }
+        if (static_cast<size_t>(r) < sizeof buffer) break;
+    }
+    ::close(fd);
+    return error;
+}
 
 }  // namespace scanner

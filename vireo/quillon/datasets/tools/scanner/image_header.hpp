@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -34,7 +35,7 @@ struct ImageHeader {
     std::string broken;         // why the header cannot be read; empty when it can
 };
 
-// Bytes of an image, from a file (read in windows, as needed) or from memory.
+// Bytes of an image, from a file (read in small windows, as needed) or from memory.
 class ByteSource {
 public:
     explicit ByteSource(std::string_view memory) : memory_(memory), size_(static_cast<int64_t>(memory.size())) {}
@@ -51,35 +52,47 @@ public:
             p = reinterpret_cast<const uint8_t*>(memory_.data()) + offset;
             return true;
         }
-        if (offset < window_offset_ || offset + static_cast<int64_t>(n) > window_offset_ + static_cast<int64_t>(window_.size())) {
+        if (offset < window_offset_ || offset + static_cast<int64_t>(n) > window_offset_ + window_size_) {
+            // Headers are small: read a little more than asked, never past the end.
+            const size_t want = static_cast<size_t>(std::min<int64_t>(std::max(n, kWindow), size_ - offset));
+            if (want > capacity_) {
+                buffer_.reset(new uint8_t[want]);  // not zero-filled: pread overwrites it
+                capacity_ = want;
+            }
             window_offset_ = offset;
-            if (!file_->read_at(offset, std::max(n, kWindow), window_) || window_.size() < n) return false;
+            window_size_ = 0;
+            const int64_t got = file_->read_into(offset, want, buffer_.get());
+            if (got < static_cast<int64_t>(n)) return false;
+            window_size_ = got;
         }
-        p = reinterpret_cast<const uint8_t*>(window_.data()) + (offset - window_offset_);
+        p = buffer_.get() + (offset - window_offset_);
         return true;
     }
 
-    // Offset of the last occurrence of `a b` in [from, to), or -1.
+    // Offset of the last occurrence of `a b` in [from, to), or -1. Searches backwards in
+    // windows that grow, since the pair is nearly always within the last bytes.
     int64_t find_last_pair(int64_t from, int64_t to, uint8_t a, uint8_t b) {
-        const int64_t step = static_cast<int64_t>(kWindow);
+        int64_t step = 4096;
         for (int64_t end = to; end > from + 1;) {
             const int64_t start = std::max(from, end - step);
             const uint8_t* p;
             if (!get(start, static_cast<size_t>(end - start), p)) return -1;
             for (int64_t i = end - start - 2; i >= 0; --i)
                 if (p[i] == a && p[i + 1] == b) return start + i;
-            end = start + 1;  // keep one byte of overlap for a pair across windows
+            end = start + 1;  // one byte of overlap keeps a pair across windows
+            step = std::min<int64_t>(step * 4, 1 << 20);
         }
         return -1;
     }
 
 private:
-    static constexpr size_t kWindow = 64 * 1024;
+    static constexpr size_t kWindow = 8 * 1024;
     std::string_view memory_;
     File* file_ = nullptr;
     int64_t size_ = 0;
-    std::string window_;
-    int64_t window_offset_ = 0;
+    std::unique_ptr<uint8_t[]> buffer_;
+    size_t capacity_ = 0;
+    int64_t window_offset_ = 0, window_size_ = 0;
 };
 
 inline uint32_t be16(const uint8_t* p) { return uint32_t(p[0]) << 8 | p[1]; }
@@ -235,12 +248,9 @@ inline void read_jpeg(ByteSource& src, ImageHeader& h) {
         return;
     }
     // The entropy-coded data cannot hold FF D9 (FF is escaped), so an EOI marker after the
-    // first scan means the data is complete. Usually it is near the end; trailing bytes
-    // after it are allowed.
-    const int64_t tail = std::max(scan, src.size() - 64 * 1024);
-    if (src.find_last_pair(tail, src.size(), 0xFF, 0xD9) >= 0) return;
-    if (tail > scan && src.find_last_pair(scan, tail + 1, 0xFF, 0xD9) >= 0) return;
-    h.truncated = true;
+    // first scan means the data is complete. It is nearly always in the last bytes; bytes
+    // may follow it.
+    if (src.find_last_pair(scan, src.size(), 0xFF, 0xD9) < 0) h.truncated = true;
 }
 
 // Reads the header of an image held in `src`.

@@ -47,21 +47,13 @@ inline long workers_argument(const py::object& workers) {
 // The bytes of an annotation file (worker thread); false, with the finding added, when they
 // cannot be read.
 inline bool read_annotation(const std::string& path, std::string& text, SampleFindings& out) {
-    File f(path);
-    if (!f.ok()) {
-        out.add(Severity::error, "annotation-unreadable", path, "", "cannot be read: " + errno_text(f.error()));
-        return false;
-    }
-    if (f.size() > kMaxAnnotationBytes) {
+    const int error = read_small_file(path, text, static_cast<size_t>(kMaxAnnotationBytes));
+    if (error == EFBIG)
         out.add(Severity::error, "annotation-unreadable", path, "",
-                std::to_string(f.size()) + " bytes: far too large for an annotation file");
-        return false;
-    }
-    if (!f.read_all(text)) {
-        out.add(Severity::error, "annotation-unreadable", path, "", "cannot be read: " + errno_text(f.error()));
-        return false;
-    }
-    return true;
+                "more than " + std::to_string(kMaxAnnotationBytes >> 20) + " MiB: far too large for an annotation file");
+    else if (error != 0)
+        out.add(Severity::error, "annotation-unreadable", path, "", "cannot be read: " + errno_text(error));
+    return error == 0;
 }
 
 // ---- Darknet ---------------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 // The module's Python state: the imports its scans use.
 #pragma once
 
+#include <pybind11/stl.h>
 #include <pykit.hpp>
 
 namespace scanner {

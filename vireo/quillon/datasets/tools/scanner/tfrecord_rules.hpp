@@ -272,9 +272,10 @@ inline bool parse_with_tensorflow(State& s, std::string_view data, Record& rec, 
     }
 }
 
-// tf.io.decode_jpeg on the record's image (GIL taken here): the dataset's decoder.
-inline void decode_with_tensorflow(State& s, std::string_view image, const std::string& file, const std::string& where,
-                                   SampleFindings& out) {
+// tf.io.decode_jpeg on the record's image (GIL taken here): the dataset's decoder. A failure
+// is reported as truncation when the header saw the data cut short.
+inline void decode_with_tensorflow(State& s, std::string_view image, bool truncated, const std::string& file,
+                                   const std::string& where, SampleFindings& out) {
     py::gil_scoped_acquire gil;
     try {
         py::object decoded = tensorflow(s).attr("io").attr("decode_jpeg")(py::bytes(image.data(), image.size()));
@@ -286,24 +287,24 @@ inline void decode_with_tensorflow(State& s, std::string_view image, const std::
         std::string text = py::str(e.value()).cast<std::string>();
         const size_t brace = text.rfind("}} ");
         if (brace != std::string::npos) text = text.substr(brace + 3);
-        out.add(Severity::error, "image-unreadable", file, where, "decode_jpeg fails: " + text.substr(0, text.find('\n')));
+        out.add(Severity::error, truncated ? "image-truncated" : "image-unreadable", file, where,
+                "decode_jpeg fails: " + text.substr(0, text.find('\n')));
     }
 }
 
-// The image bytes of a record, as decode_jpeg sees them.
-inline void check_record_image(const Record& rec, const ImageOptions& options, const std::string& file,
-                               const std::string& where, SampleFindings& out) {
-    const ImageHeader h = inspect_image_bytes(rec.image);
+// The image bytes of a record, as decode_jpeg sees them. False when they cannot be decoded.
+inline bool check_record_image(const Record& rec, const ImageHeader& h, const ImageOptions& options,
+                               const std::string& file, const std::string& where, SampleFindings& out) {
     if (h.format == ImageFormat::other) {
         out.add(Severity::error, "image-unreadable", file, where,
                 "the ``image`` bytes are not JPEG, PNG or GIF, which decode_jpeg reads");
-        return;
+        return false;
     }
     if (!h.broken.empty()) {
         out.add(Severity::error, "image-unreadable", file, where, h.broken);
-        return;
+        return false;
     }
-    if (!h.parsed) return;  // GIF: decode_jpeg reads it
+    if (!h.parsed) return true;  // GIF: decode_jpeg reads it
     if (!options.decode) {
         if (h.truncated)
             out.add(Severity::error, "image-truncated", file, where, "the image data stops before its end: decode_jpeg fails on it");
@@ -323,6 +324,7 @@ inline void check_record_image(const Record& rec, const ImageOptions& options, c
                 "the ``width`` and ``height`` features say " + std::to_string(rec.width) + "x" + std::to_string(rec.height) +
                     ", the image is " + std::to_string(h.width) + "x" + std::to_string(h.height) +
                     " (the dataset uses the image's own size)");
+    return true;
 }
 
 // The dataset's rules on one parsed record.
@@ -373,8 +375,9 @@ inline void check_record(State& s, const Record& rec, size_t num_classes, const 
             }
         }
     }
-    check_record_image(rec, options, file, where, out);
-    if (options.decode) decode_with_tensorflow(s, rec.image, file, where, out);
+    const ImageHeader h = inspect_image_bytes(rec.image);
+    if (check_record_image(rec, h, options, file, where, out) && options.decode)
+        decode_with_tensorflow(s, rec.image, h.truncated, file, where, out);
 }
 
 // A record's place in its file, for messages.
