@@ -88,7 +88,10 @@ class ModelRunner:
         self.nms_iou = None if nms_iou is None else float(nms_iou)
         self.max_detections = int(max_detections)
         self.preprocess = preprocess
-        self._infer = tf.function(lambda images: self.model(images, training=False), reduce_retracing=True)
+        self._infer = tf.function(self._forward, reduce_retracing=True)
+
+    def _forward(self, images: tf.Tensor) -> object:
+        return self.model(images, training=False)
 
     def _fit(self, image: np.ndarray) -> Tuple[np.ndarray, Tuple[float, float], Tuple[float, float]]:
         """The image at the model input size, with the scale and offset that map input pixels back."""
