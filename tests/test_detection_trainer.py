@@ -699,6 +699,18 @@ def test_saving_logs_no_unbuilt_metrics_warning(build, caplog):
         assert warned("another warning")
 
 
+@pytest.mark.parametrize("make_optimizer", [tf.keras.optimizers.SGD, tf.keras.optimizers.legacy.SGD,
+                                            tf.keras.optimizers.Adam, tf.keras.optimizers.legacy.Adam])
+def test_trainer_still_trains_after_a_failed_first_step(build, make_optimizer):
+    trainer = build(optimizer=make_optimizer(0.01))
+    with pytest.raises(ValueError, match="incompatible"):
+        trainer.train_step((tf.zeros((2, 16, 16, 3), tf.uint8), tf.zeros((2, 16, 16, 2)), tf.zeros((2, 2))))
+    before = trainer.model.trainable_variables[0].numpy().copy()
+    trainer.train_step(next(iter(train_data())))
+    assert int(trainer.optimizer.iterations) == 1
+    assert not np.allclose(before, trainer.model.trainable_variables[0].numpy())
+
+
 KILLED_SAVE = r"""
 import os, sys, time
 sys.path.insert(0, sys.argv[2])

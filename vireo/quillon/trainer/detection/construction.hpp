@@ -31,6 +31,19 @@ inline void warn_about_metric(const py::object& metric) {
                               metric));
 }
 
+// Creates the optimizer's variables (step count, slots) for the model's weights now, outside
+// any graph. Keras creates them in the first apply_gradients, inside the first train_step
+// trace; when that first call fails (a batch of the wrong shape), tf.function refuses to
+// create them in any later trace, and the trainer could never train again.
+inline void build_optimizer_state(const State& s, const py::object& optimizer, const py::object& model) {
+    py::object optimizers = s.tf.attr("keras").attr("optimizers");
+    py::object variables = model.attr("trainable_variables");
+    if (py::isinstance(optimizer, optimizers.attr("Optimizer")))
+        optimizer.attr("build")(variables);
+    else if (py::isinstance(optimizer, optimizers.attr("legacy").attr("Optimizer")))
+        optimizer.attr("_create_all_weights")(variables);  // what its apply_gradients does first
+}
+
 // `with open(<checkpoint>/labels.txt, "w") as f:` one class name per line.
 inline void write_labels(const State& s, const py::object& checkpoint, const py::object& classes) {
     pykit::with(pykit::builtin("open")(path_join(s, checkpoint, "labels.txt"), "w"), [&](const py::object& f) {
@@ -87,6 +100,7 @@ inline void construct(const State& s, const py::object& self, const py::object& 
     self.attr("NCHW") = py::bool_(false);
     self.attr("activate_mlflow") = activate_mlflow;
     self.attr("current_lr") = current_learning_rate(s, optimizer);
+    build_optimizer_state(s, optimizer, model);
 
     self.attr("checkpoint") = checkpoint;
     prepare_checkpoint_folder(s, checkpoint);
