@@ -14,6 +14,8 @@ import zlib
 import numpy as np
 from PIL import Image
 
+from tests.robustness import detection
+
 ANNOTATION = ("ok", "ValueError")
 IMAGE = ("ok", "OSError", "UnidentifiedImageError")
 CLASSES = ["cat", "dog"]
@@ -126,7 +128,7 @@ def make_cases(root, scale=1, seed=0):
                       "training": i % 2 == 0, "expect": expect})
     cases += _wrong_type_cases(root, image, valid_annotation)
     cases += _description_cases(root)
-    cases += _shape_cases(root, image, valid_annotation)
+    cases += detection.shape_cases(root, [image, valid_annotation])
     return cases
 
 
@@ -169,41 +171,16 @@ def _description_cases(root):
              "info": info, "shape": [32, 32, 3], "expect": expect} for name, info, expect in rows]
 
 
-def _shape_cases(root, image, annotation):
-    rows = [
-        ("zero sides", [0, 0, 3], ("ValueError",)),
-        ("2**40 sides", [2 ** 40, 2 ** 40, 3], ("ValueError",)),
-        ("NaN height", [float("nan"), 32, 3], ("ValueError",)),
-        ("None sides", [None, None, 3], ("TypeError",)),
-        ("one entry", [32], ("ValueError",)),
-        ("1 x 1", [1, 1, 3], ("ok",)),
-        ("1 x 5000", [1, 5000, 3], ("ok",)),
-    ]
-    cases = []
-    for letter_box in (True, False):
-        for name, shape, expect in rows:
-            cases.append({"name": "shape %s (letter_box=%s)" % (name, letter_box), "kind": "load", "root": root,
-                          "data": [image, annotation], "training": True, "shape": shape, "letter_box": letter_box,
-                          "expect": expect})
-    return cases
-
-
 # --- child side -------------------------------------------------------------------------------
-
-_datasets = {}
-
 
 def _dataset(case):
     from vireo.quillon.datasets import darknet
 
-    key = (case["root"], repr(case.get("shape")), case.get("letter_box", True))
-    if key not in _datasets:
+    def build(letter_box):
         with open(os.path.join(case["root"], "base.json")) as f:
-            info = json.load(f)
-        ds = darknet.DarknetDataset(info, [32, 32, 3], letter_box=case.get("letter_box", True))
-        ds.shape = case.get("shape", [32, 32, 3])  # shapes the constructor would never see
-        _datasets[key] = ds
-    return _datasets[key]
+            return darknet.DarknetDataset(json.load(f), [32, 32, 3], letter_box=letter_box)
+
+    return detection.dataset(case, build)
 
 
 def run_case(case):
@@ -223,9 +200,7 @@ def run_case(case):
     elif kind == "check":
         _dataset(case).validate_info_file_content(case["info"])
     elif kind == "leak":
-        from tests.robustness.leaks import measure
-
         ds = darknet.DarknetDataset(description(case["root"]), [32, 32, 3])
-        measure(case, ds, np.array([p.encode() for p in ds.train_storage[0]], dtype=object))
+        detection.measure(case, ds, np.array([p.encode() for p in ds.train_storage[0]], dtype=object))
     else:
         raise KeyError(kind)

@@ -1,10 +1,46 @@
-"""Memory growth of a dataset's training iterator and of its sample reader, run in a child
-process (a case of kind "leak" in a corpus): a few thousand tiny samples after a warm-up, with
-the resident memory measured before and after."""
+"""What the Darknet and TFRecord corpora share: the cases of impossible input shapes, the
+dataset a case loads with (built once per child), and the memory check of a dataset's training
+iterator and sample reader (a few thousand tiny samples after a warm-up, the resident memory
+measured before and after)."""
 import gc
 import json
 
 from tests.robustness.harness import rss_kib
+
+
+SHAPES = [
+    ("zero sides", [0, 0, 3], ("ValueError",)),
+    ("2**40 sides", [2 ** 40, 2 ** 40, 3], ("ValueError",)),
+    ("NaN height", [float("nan"), 32, 3], ("ValueError",)),
+    ("NaN width", [32, float("nan"), 3], ("ValueError",)),
+    ("None sides", [None, None, 3], ("TypeError",)),
+    ("one entry", [32], ("ValueError",)),
+    ("1 x 1", [1, 1, 3], ("ok",)),
+    ("1 x 5000", [1, 5000, 3], ("ok",)),
+    ("1 x 5000, one channel", [1, 5000, 1], ("ok",)),
+]
+
+
+def shape_cases(root, data):
+    """Training loads of `data` with the dataset's shape set to each of SHAPES, letterboxed and
+    plainly resized."""
+    return [{"name": "shape %s (letter_box=%s)" % (name, letter_box), "kind": "load", "root": root, "data": data,
+             "training": True, "shape": shape, "letter_box": letter_box, "expect": expect}
+            for letter_box in (True, False) for name, shape, expect in SHAPES]
+
+
+_datasets = {}
+
+
+def dataset(case, build):
+    """`build(letter_box)` once per root, letter_box and shape; the shape is then set as the
+    case gives it (shapes the constructor's type rule would never let through)."""
+    key = (case["root"], repr(case.get("shape")), case.get("letter_box", True))
+    if key not in _datasets:
+        ds = build(case.get("letter_box", True))
+        ds.shape = case.get("shape", [32, 32, 3])
+        _datasets[key] = ds
+    return _datasets[key]
 
 
 def _iterate(iterator, samples):

@@ -5,8 +5,37 @@
 
 #include <pykit.hpp>
 
+#include <vector>
+
 namespace datasets {
 namespace py = pybind11;
+
+// The annotations of the detection datasets' parameters (the argument type rule applies to
+// str, list and dict).
+struct Annotations {
+    py::object str_t, list_t, dict_t, bool_t, int_t, tensor_t;
+};
+
+inline Annotations annotations(const py::object& tf) {
+    py::object builtins = py::module_::import("builtins");
+    return {builtins.attr("str"),  builtins.attr("list"), builtins.attr("dict"),
+            builtins.attr("bool"), builtins.attr("int"),  tf.attr("Tensor")};
+}
+
+// The constructor parameters of both variants of a detection dataset: self, the description
+// (`first`: a file path or a dictionary, default None), shape: list = None,
+// letter_box: bool = True, add_bkg_class: bool = True, aug_cfg: dict = None.
+inline std::vector<pykit::Param> constructor_params(const Annotations& t, const char* first,
+                                                    const py::object& first_type) {
+    using pykit::arg;
+    py::object none = py::none(), yes = py::bool_(true);
+    return {arg("self"),
+            arg(first).ann(first_type).def(none),
+            arg("shape").ann(t.list_t).def(none),
+            arg("letter_box").ann(t.bool_t).def(yes),
+            arg("add_bkg_class").ann(t.bool_t).def(yes),
+            arg("aug_cfg").ann(t.dict_t).def(none)};
+}
 
 // The dictionary variant's constructor:
 //     self.info_dataset = info_dataset

@@ -189,36 +189,24 @@ Raises:
     FileNotFoundError: the file does not exist.
 )doc";
 
-// The annotations of the classes' parameters.
-struct Types {
-    py::object str_t, list_t, dict_t, bool_t, tensor_t;
-};
-
-Types annotation_types(const darknet::State& s) {
-    py::object builtins = py::module_::import("builtins");
-    return {builtins.attr("str"), builtins.attr("list"), builtins.attr("dict"), builtins.attr("bool"),
-            s.tf.attr("Tensor")};
-}
-
-void declare_read_annotations(py::module_& m, const pykit::Context<darknet::State>& context, const Types& t) {
+void declare_read_annotations(py::module_& m, const pykit::Context<darknet::State>& context,
+                        const datasets::Annotations& t) {
     py::object read_annotations = pykit::function("_read_annotations", {arg("path").ann(t.str_t)},
                                                   &darknet::read_annotations, kReadAnnotationsDoc, {}, context.object);
     pykit::set_names(read_annotations, darknet::kModule, "_read_annotations");
     m.attr("_read_annotations") = read_annotations;
 }
 
-void declare_yaml_class(py::module_& m, const pykit::Context<darknet::State>& context, const Types& t) {
+void declare_yaml_class(py::module_& m, const pykit::Context<darknet::State>& context,
+                        const datasets::Annotations& t) {
     darknet::State& s = *context;
     py::object none = py::none(), yes = py::bool_(true);
     py::object cls =
         pykit::ClassBuilder(darknet::kModule, "DarknetDatasetYaml", py::make_tuple(s.BaseDetectionDataset),
                             context.object)
             .doc(kYamlDoc)
-            .def("__init__",
-                 {arg("self"), arg("info_file").ann(t.str_t).def(none), arg("shape").ann(t.list_t).def(none),
-                  arg("letter_box").ann(t.bool_t).def(yes), arg("add_bkg_class").ann(t.bool_t).def(yes),
-                  arg("aug_cfg").ann(t.dict_t).def(none)},
-                 &darknet::init_from_file, kInitYamlDoc)
+            .def("__init__", datasets::constructor_params(t, "info_file", t.str_t), &darknet::init_from_file,
+                 kInitYamlDoc)
             .def("validate_info_file_content", {arg("self"), arg("info_dataset").ann(t.dict_t).def(none)},
                  &darknet::check_description, kValidateContentDoc)
             .def("load_instance", {arg("self"), arg("data").ann(t.tensor_t), arg("training").ann(t.bool_t).def(yes)},
@@ -231,17 +219,14 @@ void declare_yaml_class(py::module_& m, const pykit::Context<darknet::State>& co
     datasets::publish_constructor_signature(cls);
 }
 
-void declare_dict_class(py::module_& m, const pykit::Context<darknet::State>& context, const Types& t) {
+void declare_dict_class(py::module_& m, const pykit::Context<darknet::State>& context,
+                        const datasets::Annotations& t) {
     darknet::State& s = *context;
-    py::object none = py::none(), yes = py::bool_(true);
     py::object cls =
         pykit::ClassBuilder(darknet::kModule, "DarknetDataset", py::make_tuple(s.DarknetDatasetYaml), context.object)
             .doc(kDictDoc)
-            .def("__init__",
-                 {arg("self"), arg("info_dataset").ann(t.dict_t).def(none), arg("shape").ann(t.list_t).def(none),
-                  arg("letter_box").ann(t.bool_t).def(yes), arg("add_bkg_class").ann(t.bool_t).def(yes),
-                  arg("aug_cfg").ann(t.dict_t).def(none)},
-                 &darknet::init_from_dictionary, kInitDictDoc)
+            .def("__init__", datasets::constructor_params(t, "info_dataset", t.dict_t), &darknet::init_from_dictionary,
+                 kInitDictDoc)
             .def("validate_info_file", {arg("self"), arg("info_file").ann(t.str_t)}, &darknet::description_given,
                  kValidateFileDoc)
             .build(m, s.DarknetDataset);
@@ -275,7 +260,7 @@ PYBIND11_MODULE(darknet, m) {
     s.np.attr("seterr")(py::arg("all") = "ignore");
     s.ImageFile.attr("LOAD_TRUNCATED_IMAGES") = true;
 
-    const Types types = annotation_types(s);
+    const datasets::Annotations types = datasets::annotations(s.tf);
     declare_read_annotations(m, context, types);
     declare_yaml_class(m, context, types);
     declare_dict_class(m, context, types);

@@ -40,8 +40,8 @@ inline void check_record(const py::object& self, const Features& sample) {
     py::ssize_t bad = datasets::first_foreign_class(ids, 1, classes);
     if (bad >= 0)
         pykit::raise(PyExc_ValueError,
-                     pykit::format("[ERROR]: Record {}: class id {} is not an index of the {} classes", sample.name_text,
-                                   datasets::item(sample.objects, (long)bad), classes));
+                     pykit::format("[ERROR]: Record {}: class id {} is not an index of the {} classes",
+                                   sample.name_text, datasets::item(sample.objects, (long)bad), classes));
     datasets::Doubles boxes = datasets::as_doubles(sample.bboxes, "box values");
     bad = datasets::first_not_finite(boxes);
     if (bad >= 0)

@@ -36,7 +36,8 @@ inline void count_samples(const py::object& self, const char* counter, const py:
 inline py::object val_iterator(const State& s, const py::object& self, const py::object& batch_size) {
     py::object ds_iter =
         pykit::super(s.TFRecordDataset, self).attr("build_val_iterator")(py::arg("batch_size") = batch_size);
-    if (pykit::equals(self.attr("num_val_samples"), py::int_(0))) count_samples(self, "num_val_samples", ds_iter, false);
+    if (pykit::equals(self.attr("num_val_samples"), py::int_(0)))
+        count_samples(self, "num_val_samples", ds_iter, false);
     return ds_iter;
 }
 

@@ -77,8 +77,9 @@ inline void check_well_formed(const State& s, const py::object& data) {
         problem = error.value();
     }
     if (problem)
-        pykit::raise(PyExc_ValueError, pykit::format("[ERROR]: A record of {} bytes is not a valid tf.train.Example ({})",
-                                                     pykit::len(raw), problem));
+        pykit::raise(PyExc_ValueError,
+                     pykit::format("[ERROR]: A record of {} bytes is not a valid tf.train.Example ({})",
+                                   pykit::len(raw), problem));
 }
 
 template <class T>

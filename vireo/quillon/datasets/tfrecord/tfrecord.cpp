@@ -193,29 +193,16 @@ Returns:
     A ``tf.data.Dataset`` of ``(images, (boxes,))``.
 )doc";
 
-// The annotations of the classes' parameters.
-struct Types {
-    py::object str_t, list_t, dict_t, bool_t, int_t, tensor_t;
-};
-
-Types annotation_types(const tfrecord::State& s) {
-    py::object builtins = py::module_::import("builtins");
-    return {builtins.attr("str"), builtins.attr("list"), builtins.attr("dict"), builtins.attr("bool"),
-            builtins.attr("int"), s.tf.attr("Tensor")};
-}
-
-void declare_yaml_class(py::module_& m, const pykit::Context<tfrecord::State>& context, const Types& t) {
+void declare_yaml_class(py::module_& m, const pykit::Context<tfrecord::State>& context,
+                        const datasets::Annotations& t) {
     tfrecord::State& s = *context;
     py::object none = py::none(), yes = py::bool_(true);
     py::object cls =
         pykit::ClassBuilder(tfrecord::kModule, "TFRecordDatasetYaml", py::make_tuple(s.BaseDetectionDataset),
                             context.object)
             .doc(kYamlDoc)
-            .def("__init__",
-                 {arg("self"), arg("info_file").ann(t.str_t).def(none), arg("shape").ann(t.list_t).def(none),
-                  arg("letter_box").ann(t.bool_t).def(yes), arg("add_bkg_class").ann(t.bool_t).def(yes),
-                  arg("aug_cfg").ann(t.dict_t).def(none)},
-                 &tfrecord::init_from_file, kInitYamlDoc)
+            .def("__init__", datasets::constructor_params(t, "info_file", t.str_t), &tfrecord::init_from_file,
+                 kInitYamlDoc)
             .def("validate_info_file_content", {arg("self"), arg("info_dataset").ann(t.dict_t).def(none)},
                  &tfrecord::check_description, kValidateContentDoc)
             .def("load_storage", {arg("self")}, &tfrecord::load_storage, kLoadStorageDoc)
@@ -228,18 +215,15 @@ void declare_yaml_class(py::module_& m, const pykit::Context<tfrecord::State>& c
     datasets::publish_constructor_signature(cls);
 }
 
-void declare_dict_class(py::module_& m, const pykit::Context<tfrecord::State>& context, const Types& t) {
+void declare_dict_class(py::module_& m, const pykit::Context<tfrecord::State>& context,
+                        const datasets::Annotations& t) {
     tfrecord::State& s = *context;
-    py::object none = py::none(), yes = py::bool_(true);
     py::object cls =
         pykit::ClassBuilder(tfrecord::kModule, "TFRecordDataset", py::make_tuple(s.TFRecordDatasetYaml),
                             context.object)
             .doc(kDictDoc)
-            .def("__init__",
-                 {arg("self"), arg("info_dataset").ann(t.dict_t).def(none), arg("shape").ann(t.list_t).def(none),
-                  arg("letter_box").ann(t.bool_t).def(yes), arg("add_bkg_class").ann(t.bool_t).def(yes),
-                  arg("aug_cfg").ann(t.dict_t).def(none)},
-                 &tfrecord::init_from_dictionary, kInitDictDoc)
+            .def("__init__", datasets::constructor_params(t, "info_dataset", t.dict_t), &tfrecord::init_from_dictionary,
+                 kInitDictDoc)
             .def("validate_info_file", {arg("self"), arg("info_file").ann(t.str_t)}, &tfrecord::description_given,
                  kValidateFileDoc)
             .def("build_val_iterator", {arg("self"), arg("batch_size").ann(t.int_t).def(py::int_(1))},
@@ -267,7 +251,7 @@ PYBIND11_MODULE(tfrecord, m) {
     s.glob = pykit::import_module(m, "glob", "glob");
     s.cv2 = pykit::import_module(m, "cv2", "cv2");
 
-    const Types types = annotation_types(s);
+    const datasets::Annotations types = datasets::annotations(s.tf);
     declare_yaml_class(m, context, types);
     declare_dict_class(m, context, types);
 }
