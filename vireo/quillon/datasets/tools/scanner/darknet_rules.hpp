@@ -153,7 +153,7 @@ inline bool python_rows(const std::string& bytes, std::vector<Row>& rows) {
         PyErr_Clear();
         return false;
     }
-    Py_DECREF(decoded);
+    py::object text = py::reinterpret_steal<py::object>(decoded);  // only the check that it decodes
     py::object float_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyFloat_Type));
     for_each_line(bytes, [&](size_t number, std::string_view content) {
         py::str line = message_text(std::string(content));
@@ -161,11 +161,10 @@ inline bool python_rows(const std::string& bytes, std::vector<Row>& rows) {
         row.line = number;
         for (py::handle token : line.attr("split")()) {
             row.tokens.push_back(py::str(token).cast<std::string>());
-            PyObject* value = PyObject_CallOneArg(float_type.ptr(), token.ptr());
+            py::object value = py::reinterpret_steal<py::object>(PyObject_CallOneArg(float_type.ptr(), token.ptr()));
             if (value) {
-                row.values.push_back(PyFloat_AsDouble(value));
+                row.values.push_back(PyFloat_AS_DOUBLE(value.ptr()));
                 row.numeric.push_back(true);
-                Py_DECREF(value);
             } else {
                 if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw py::error_already_set();
                 PyErr_Clear();
@@ -178,9 +177,10 @@ inline bool python_rows(const std::string& bytes, std::vector<Row>& rows) {
     return true;
 }
 
+// A number for messages: at most 6 significant digits (0.92, not 0.9199999999999999).
 inline std::string number_text(double v) {
     char buffer[32];
-    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, v);
+    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, v, std::chars_format::general, 6);
     return ec == std::errc() ? std::string(buffer, end) : std::string("?");
 }
 
