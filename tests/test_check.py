@@ -347,3 +347,112 @@ def test_missing_and_unreadable_files_are_findings_not_crashes(tmp_path):
                      (1, "annotation-unreadable")}
     records = scanner.scan_tfrecord([str(tmp_path / "none.tfrecord")], 3)
     assert [(f[0], f[2]) for f in records["findings"]] == [(None, "record-unreadable")]
+
+
+def unknown_field(record):
+    """The record with a field tf.train.Example does not define appended: well-formed protocol
+    buffers, which the native reader leaves to TensorFlow's parser."""
+    return record + b"\x10\x01"
+
+
+@pytest.mark.parametrize("objects,expected", [((0,), set()), ((5,), {("error", "class-out-of-range")})])
+def test_records_of_unusual_encoding_are_judged_by_tensorflow(tmp_path, objects, expected):
+    root = str(tmp_path)
+    path = cd.tfrecord(tf, root)
+    record = unknown_field(cd.example(tf, name="odd.jpg", objects=objects))
+    cd.write_records(tf, os.path.join(root, "train", "part-1.tfrecord"), [record])
+    report = check.check(path, split="train")
+    assert {(f["severity"], f["kind"]) for f in findings(report)} == expected
+    assert report["splits"]["train"]["samples"] == 5
+
+
+def test_records_are_numbered_across_files(tmp_path):
+    root = str(tmp_path)
+    files = []
+    for k in range(3):
+        records = [cd.example(tf, name="%d-%d.jpg" % (k, i), objects=(9 if (k, i) == (2, 1) else 0,)) for i in range(2)]
+        files.append(cd.write_records(tf, os.path.join(root, "part-%d.tfrecord" % k), records))
+    result = scanner.scan_tfrecord(files, 3, workers=2)
+    assert result["samples"] == 6
+    assert [(f[0], f[2], os.path.basename(f[3]), f[4]) for f in result["findings"]] == [
+        (5, "class-out-of-range", "part-2.tfrecord", "record 1 '2-1.jpg'")]
+
+
+def jpeg_with_trailer(path):
+    cd.write_image(path)
+    with open(path, "ab") as f:
+        f.write(b"\x00" * 100 + b"camera maker data")
+
+
+def png_without_end(path):
+    cd.write_image(path, fmt="PNG")
+    with open(path, "rb") as f:
+        data = f.read()
+    with open(path, "wb") as f:
+        f.write(data[:-12])
+
+
+@pytest.mark.parametrize("make,decode,expected", [
+    (jpeg_with_trailer, False, set()),
+    (jpeg_with_trailer, True, set()),
+    (png_without_end, False, {("warning", "image-truncated")}),
+    (png_without_end, True, set()),  # Pillow decodes it whole: the end chunk alone was missing
+    (lambda p: (cd.write_image(p, size=(96, 64)), cd.truncate(p)), True, {("error", "image-truncated")}),
+], ids=["jpeg-trailer", "jpeg-trailer-decoded", "png-no-end", "png-no-end-decoded", "cut-decoded"])
+def test_image_endings_in_a_segmentation_dataset(tmp_path, make, decode, expected):
+    root = str(tmp_path)
+    path = cd.segmentation(root)
+    make(os.path.join(root, "train", "images", "001.png"))
+    report = check.check(path, split="train", decode=decode)
+    assert {(f["severity"], f["kind"]) for f in findings(report)} == expected
+
+
+@pytest.mark.parametrize("content,expected", [
+    ({"image": "001.png", "segment": {"a": 1}}, ("annotation-layout", "segment")),
+    ({"image": "001.png", "segment": [[{"polygon": cd.SQUARE}]]}, ("annotation-layout", "segment[0][0]")),
+    ({"image": "001.png", "segment": [[{"polygon": [[0.1, 0.1], [0.2], [0.3, 0.3]], "class": 0}]]},
+     ("outline-layout", "segment[0][0]")),
+    ({"image": "001.png", "segment": [[{"polygon": cd.SQUARE, "class": "1"}]]}, ("class-not-integer", "segment[0][0]")),
+    ({"image": 7, "segment": []}, ("annotation-layout", None)),
+    ([1, 2], ("annotation-layout", None)),
+])
+def test_segmentation_layout_errors_name_their_place(tmp_path, content, expected):
+    root = str(tmp_path)
+    path = cd.segmentation(root)
+    cd.write_text(os.path.join(root, "train", "annotations", "002.json"), json.dumps(content))
+    report = check.check(path, split="train")
+    errors = [(f["kind"], f["where"]) for f in findings(report) if f["severity"] == "error"]
+    assert errors == [expected]
+
+
+@pytest.mark.parametrize("layout,text,expected", [
+    ("crop", '{"angles": [[1, 2, 3]]}', {("error", "face-box-missing")}),
+    ("crop", '{"boxes": [], "angles": [[1, 2, 3]]}', {("warning", "face-box-missing")}),
+    ("crop", '{"boxes": [[0.5, 0.5, 0.5, 0.5, 0]], "angles": [[1, 2]]}', {("error", "angles-unusable")}),
+    ("detect", '{"boxes": [[0.5, 0.5, 0.5, 0.5, 0]]}', {("warning", "angles-missing")}),
+    ("detect", '{"boxes": [[0.5, 0.5, 0.5]], "angles": []}', {("error", "annotation-layout")}),
+    ("detect", '{"boxes": [[0.5, 0.5, 0.5, 0.5, 0], [0.2, 0.2, 0.1, 0.1, 0]], '
+               '"angles": [{"pitch": 1, "yaw": 2, "roll": 3}]}', {("warning", "faces-mismatch")}),
+    ("mat", b"MATLAB 5.0 MAT-file, but then nothing", {("error", "annotation-unreadable")}),
+])
+def test_head_pose_annotation_problems(tmp_path, layout, text, expected):
+    root = str(tmp_path)
+    path = cd.attitude(root, layout)
+    target = os.path.join(root, "train", "annotations", "000." + ("mat" if layout == "mat" else "json"))
+    with open(target, "wb") as f:
+        f.write(text if isinstance(text, bytes) else text.encode())
+    fmt = {"mat": "attitude", "detect": "attitude-detect", "crop": "attitude-json"}[layout]
+    report = check.check(path, split="train", fmt=fmt)
+    assert {(f["severity"], f["kind"]) for f in findings(report)} == expected
+
+
+def test_coco_duplicate_image_ids_are_reported(tmp_path):
+    root = str(tmp_path)
+    path, images = cd.coco(root)
+    with open(path) as f:
+        content = json.load(f)
+    content["images"][2]["id"] = 1  # id 3 is gone: its annotation now refers to no image
+    cd.write_text(path, json.dumps(content))
+    report = check.check(path, images_dir=images)
+    assert [(f["kind"], f["where"]) for f in findings(report)] == [("coco-duplicate-id", "images[2]"),
+                                                                   ("coco-unknown-image", "annotations[2]")]
