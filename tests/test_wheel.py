@@ -19,8 +19,10 @@ PACKAGE = os.path.join(ROOT, "vireo")
 
 # Imports of the native modules: pykit's import helpers and pybind11's module import.
 NATIVE_IMPORT = re.compile(r'(?:import_module|import_name|import_from|from_import|module_::import)\(\s*(?:m,\s*)?"([\w.]+)"')
-# tf.keras is Keras 2 from the tf-keras distribution (vireo sets TF_USE_LEGACY_KERAS).
-USES_KERAS = re.compile(r'\bkeras\b')
+# Modules TensorFlow loads on use: tf.keras is Keras 2 from tf-keras (vireo sets
+# TF_USE_LEGACY_KERAS), and tf.summary writes through the tensorboard package.
+USED_THROUGH_TENSORFLOW = {"tf_keras": re.compile(r'\bkeras\b'),
+                           "tensorboard": re.compile(r'tf\.summary\b|attr\("summary"\)')}
 # Distributions that install the same import package; one of them is declared.
 SAME_PACKAGE = {"tensorflow-cpu": "tensorflow", "tensorflow-intel": "tensorflow", "tensorflow-macos": "tensorflow"}
 TENSORFLOW = {"tensorflow", "tf-keras"}  # through the cpu and gpu extras
@@ -42,16 +44,16 @@ def imported_modules():
                 names.update(alias.name for alias in node.names)
             elif isinstance(node, ast.ImportFrom) and node.level == 0 and node.module:
                 names.add(node.module)
-    keras = False
+    used = set()
     for path in glob.glob(os.path.join(PACKAGE, "**", "*.[ch]pp"), recursive=True) + \
             glob.glob(os.path.join(PACKAGE, "**", "*.py"), recursive=True):
         with open(path, encoding="utf-8") as f:
             text = f.read()
         if path.endswith("pp"):
             names.update(NATIVE_IMPORT.findall(text))
-        keras = keras or bool(USES_KERAS.search(text))
+        used.update(module for module, pattern in USED_THROUGH_TENSORFLOW.items() if pattern.search(text))
     top = {n.split(".")[0] for n in names} - set(sys.stdlib_module_names) - {"vireo"}
-    return top | ({"tf_keras"} if keras else set())
+    return top | used
 
 
 @functools.lru_cache(maxsize=None)
