@@ -5,6 +5,7 @@
 
 #include <pykit.hpp>
 
+#include <string>
 #include <vector>
 
 namespace datasets {
@@ -37,6 +38,30 @@ inline std::vector<pykit::Param> constructor_params(const Annotations& t, const 
             arg("aug_cfg").ann(t.dict_t).def(none)};
 }
 
+// The Args entries the constructors of both variants share, after the description's own.
+inline const char* const kSharedConstructorArgs =
+    R"doc(    shape (list): height, width and channels of the training samples.
+    letter_box (bool): letterbox (keep the aspect ratio, pad) rather than plainly resize
+        training samples.
+    add_bkg_class (bool): reserve label 0 for a background class; labels are then the class
+        index plus 1.
+    aug_cfg (dict): augmentation configuration, kept for the base class.
+)doc";
+
+// The Raises entries of the two constructors themselves (the description is loaded after them).
+inline const char* const kFileInitRaises = "    TypeError: an argument annotated str, list or dict has another type.\n";
+inline const char* const kDictionaryInitRaises =
+    "    TypeError: an argument annotated dict or list has another type.\n"
+    "    AttributeError: ``info_dataset`` is None (it has no ``update``).\n";
+
+// The documentation of a dataset class or its constructor: `text`, then the Args section (the
+// description's entry `description_arg`, then the shared ones), then the Raises section's
+// entries `raises`.
+inline std::string constructor_doc(const char* text, const char* description_arg, const char* raises) {
+    return std::string(text) + "\nArgs:\n    " + description_arg + "\n" + kSharedConstructorArgs + "\nRaises:\n" +
+           raises;
+}
+
 // The dictionary variant's constructor:
 //     self.info_dataset = info_dataset
 //     self.info_dataset.update({"type": type})       # the caller's dictionary itself
@@ -54,8 +79,21 @@ inline void init_from_description(const py::object& cls, const py::object& self,
                                              py::arg("add_bkg_class") = add_bkg_class);
 }
 
-// The dictionary variant's validate_info_file: the description given to the constructor.
-inline py::object stored_description(const py::object& self) { return self.attr("info_dataset"); }
+// The dictionary variant's validate_info_file: the description given to the constructor,
+// whatever `info_file` holds (the base class passes None).
+inline py::object stored_description(const py::object& self, const py::object& /*info_file*/) {
+    return self.attr("info_dataset");
+}
+
+inline const char* const kStoredDescriptionDoc =
+    R"doc(Returns the description given to the constructor, whatever ``info_file`` holds.
+
+Args:
+    info_file (str): ignored (the base class passes None).
+
+Returns:
+    The ``info_dataset`` dictionary.
+)doc";
 
 // The folder, image and annotation attributes, reset after the base constructor: seven to
 // None, then val_annotations to a new empty list.

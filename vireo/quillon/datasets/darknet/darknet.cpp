@@ -16,7 +16,7 @@ using pykit::arg;
 
 namespace {
 
-const char* const kYamlDoc = R"doc(Detection dataset of images with Darknet text annotations, described by a YAML file.
+const char* const kYamlText = R"doc(Detection dataset of images with Darknet text annotations, described by a YAML file.
 
 The description names the classes and the image and annotation folders of both splits:
 
@@ -35,68 +35,35 @@ folder; images without one are skipped. Each line of an annotation file is one o
 ``class x_center y_center width height``, the last four divided by the image size, the class an
 index of ``classes``. The description is checked and the samples listed once the constructor
 has returned (``validate_info_file`` -> ``validate_info_file_content`` -> ``load_storage``).
-
-Args:
-    info_file (str): path of the description file.
-    shape (list): height, width and channels of the training samples.
-    letter_box (bool): letterbox (keep the aspect ratio, pad) rather than plainly resize
-        training samples.
-    add_bkg_class (bool): reserve label 0 for a background class; labels are then the class
-        index plus 1.
-    aug_cfg (dict): augmentation configuration, kept for the base class.
-
-Raises:
-    TypeError: ``info_file``, ``shape`` or ``aug_cfg`` is not exactly a str, list or dict.
-    ValueError: the description cannot be used, or a split has no samples.
 )doc";
 
-const char* const kDictDoc = R"doc(Detection dataset of images with Darknet text annotations, described by a dictionary.
+const char* const kYamlRaises = R"doc(    TypeError: ``info_file``, ``shape`` or ``aug_cfg`` is not exactly a str, list or dict.
+    ValueError: the description cannot be used, or a split has no samples (a line first names
+        each folder that does not exist).
+)doc";
+
+const char* const kDictText = R"doc(Detection dataset of images with Darknet text annotations, described by a dictionary.
 
 The dictionary has the layout of the ``DarknetDatasetYaml`` description file. It is kept in
 ``info_dataset`` and gains (or has overwritten) the key ``type`` set to ``darknet``.
+)doc";
 
-Args:
-    info_dataset (dict): the dataset description.
-    shape (list): height, width and channels of the training samples.
-    letter_box (bool): letterbox (keep the aspect ratio, pad) rather than plainly resize
-        training samples.
-    add_bkg_class (bool): reserve label 0 for a background class.
-    aug_cfg (dict): augmentation configuration, kept for the base class.
-
-Raises:
-    TypeError: ``info_dataset``, ``shape`` or ``aug_cfg`` is not exactly a dict, list or dict.
+const char* const kDictRaises = R"doc(    TypeError: ``info_dataset``, ``shape`` or ``aug_cfg`` is not exactly a dict, list or dict.
     AttributeError: ``info_dataset`` is None.
     ValueError: the description cannot be used, or a split has no samples.
 )doc";
 
-const char* const kInitYamlDoc = R"doc(Runs the base constructor, then resets the folder attributes.
+const char* const kInitYamlText = R"doc(Runs the base constructor, then resets the folder attributes.
 
 The description is loaded after construction, by the base class.
-
-Args:
-    info_file (str): path of the description file.
-    shape (list): height, width and channels of the training samples.
-    letter_box (bool): letterbox rather than plainly resize training samples.
-    add_bkg_class (bool): reserve label 0 for a background class.
-    aug_cfg (dict): augmentation configuration.
-
-Raises:
-    TypeError: an argument annotated str, list or dict has another type.
 )doc";
 
-const char* const kInitDictDoc = R"doc(Keeps the description, marks it ``type: darknet`` and runs the file variant's constructor.
-
-Args:
-    info_dataset (dict): the dataset description; the caller's dictionary gains ``type``.
-    shape (list): height, width and channels of the training samples.
-    letter_box (bool): letterbox rather than plainly resize training samples.
-    add_bkg_class (bool): reserve label 0 for a background class.
-    aug_cfg (dict): augmentation configuration.
-
-Raises:
-    TypeError: an argument annotated dict or list has another type.
-    AttributeError: ``info_dataset`` is None.
+const char* const kInitDictText = R"doc(Keeps the description, marks it ``type: darknet`` and runs the file variant's constructor.
 )doc";
+
+const char* const kFileArg = "info_file (str): path of the description file.";
+const char* const kDictionaryArg =
+    "info_dataset (dict): the dataset description; the caller's dictionary gains ``type``.";
 
 const char* const kValidateContentDoc = R"doc(Checks the description and stores its classes and folders.
 
@@ -165,15 +132,6 @@ Raises:
     TypeError: ``storage`` is not exactly a list (or None).
 )doc";
 
-const char* const kValidateFileDoc = R"doc(Returns the description given to the constructor, whatever ``info_file`` holds.
-
-Args:
-    info_file (str): ignored (the base class passes None).
-
-Returns:
-    The ``info_dataset`` dictionary.
-)doc";
-
 const char* const kReadAnnotationsDoc = R"doc(``np.genfromtxt(path)`` as ``load_instance`` reads an annotation file.
 
 Files of plain decimal numbers are read natively, with the same result.
@@ -204,9 +162,9 @@ void declare_yaml_class(py::module_& m, const pykit::Context<darknet::State>& co
     py::object cls =
         pykit::ClassBuilder(darknet::kModule, "DarknetDatasetYaml", py::make_tuple(s.BaseDetectionDataset),
                             context.object)
-            .doc(kYamlDoc)
+            .doc(datasets::constructor_doc(kYamlText, kFileArg, kYamlRaises).c_str())
             .def("__init__", datasets::constructor_params(t, "info_file", t.str_t), &darknet::init_from_file,
-                 kInitYamlDoc)
+                 datasets::constructor_doc(kInitYamlText, kFileArg, datasets::kFileInitRaises).c_str())
             .def("validate_info_file_content", {arg("self"), arg("info_dataset").ann(t.dict_t).def(none)},
                  &darknet::check_description, kValidateContentDoc)
             .def("load_instance", {arg("self"), arg("data").ann(t.tensor_t), arg("training").ann(t.bool_t).def(yes)},
@@ -224,11 +182,12 @@ void declare_dict_class(py::module_& m, const pykit::Context<darknet::State>& co
     darknet::State& s = *context;
     py::object cls =
         pykit::ClassBuilder(darknet::kModule, "DarknetDataset", py::make_tuple(s.DarknetDatasetYaml), context.object)
-            .doc(kDictDoc)
+            .doc(datasets::constructor_doc(kDictText, kDictionaryArg, kDictRaises).c_str())
             .def("__init__", datasets::constructor_params(t, "info_dataset", t.dict_t), &darknet::init_from_dictionary,
-                 kInitDictDoc)
-            .def("validate_info_file", {arg("self"), arg("info_file").ann(t.str_t)}, &darknet::description_given,
-                 kValidateFileDoc)
+                 datasets::constructor_doc(kInitDictText, kDictionaryArg, datasets::kDictionaryInitRaises)
+                     .c_str())
+            .def("validate_info_file", {arg("self"), arg("info_file").ann(t.str_t)}, &datasets::stored_description,
+                 datasets::kStoredDescriptionDoc)
             .build(m, s.DarknetDataset);
     datasets::publish_constructor_signature(cls);
 }

@@ -30,11 +30,6 @@ inline void init_from_dictionary(const State& s, const py::object& self, const p
                                     aug_cfg);
 }
 
-// DarknetDataset.validate_info_file
-inline py::object description_given(const py::object& self, const py::object& /*info_file*/) {
-    return datasets::stored_description(self);
-}
-
 // `type` must be "darknet" in any letter case; the message repeats it as written.
 inline void check_type(const py::object& info_dataset) {
     py::object ds_type = info_dataset.attr("get")("type");

@@ -32,11 +32,6 @@ inline void init_from_dictionary(const State& s, const py::object& self, const p
                                     add_bkg_class, aug_cfg);
 }
 
-// TFRecordDataset.validate_info_file
-inline py::object description_given(const py::object& self, const py::object& /*info_file*/) {
-    return datasets::stored_description(self);
-}
-
 // section.get(key), with a clear error when the section is missing or not a mapping.
 inline py::object section_get(const py::object& section, const char* name, const char* key) {
     if (!py::hasattr(section, "get"))

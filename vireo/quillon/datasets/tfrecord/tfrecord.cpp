@@ -16,7 +16,7 @@ using pykit::arg;
 
 namespace {
 
-const char* const kYamlDoc = R"doc(Detection dataset read from TFRecord files, configured by a YAML description file.
+const char* const kYamlText = R"doc(Detection dataset read from TFRecord files, configured by a YAML description file.
 
 The description:
 
@@ -35,66 +35,35 @@ Each record is a ``tf.train.Example`` with the features ``image`` (JPEG bytes),
 index per object) and ``bboxes`` (float, x-centre, y-centre, width, height per object,
 divided by the image size). The description is checked and the record files listed once the
 constructor has returned.
+)doc";
 
-Args:
-    info_file (str): path of the description file.
-    shape (list): height, width, channels of the training samples.
-    letter_box (bool): letterbox (keep aspect, pad) rather than plain resizing for training.
-    add_bkg_class (bool): reserve label 0 for a background class.
-    aug_cfg (dict): augmentation configuration, kept for the base class.
-
-Raises:
-    TypeError: ``info_file``, ``shape`` or ``aug_cfg`` is not exactly a str, list or dict.
+const char* const kYamlRaises = R"doc(    TypeError: ``info_file``, ``shape`` or ``aug_cfg`` is not exactly a str, list or dict.
     ValueError: the description cannot be used, a folder holds no record file, or a listed
         file is not a TFRecord file.
     AttributeError: the ``train`` or ``validation`` section is missing.
 )doc";
 
-const char* const kDictDoc = R"doc(Detection dataset read from TFRecord files, configured by a description dictionary.
+const char* const kDictText = R"doc(Detection dataset read from TFRecord files, configured by a description dictionary.
 
 Takes the same description as ``TFRecordDatasetYaml`` already loaded; the dictionary is kept
 in ``info_dataset`` and gains the key ``type`` with the value ``tfrecord``. Its iterator
 builders count a split whose sample count is 0.
+)doc";
 
-Args:
-    info_dataset (dict): the dataset description.
-    shape (list): height, width, channels of the training samples.
-    letter_box (bool): letterbox (keep aspect, pad) rather than plain resizing for training.
-    add_bkg_class (bool): reserve label 0 for a background class.
-    aug_cfg (dict): augmentation configuration, kept for the base class.
-
-Raises:
-    TypeError: ``info_dataset``, ``shape`` or ``aug_cfg`` is not exactly a dict, list or dict.
+const char* const kDictRaises = R"doc(    TypeError: ``info_dataset``, ``shape`` or ``aug_cfg`` is not exactly a dict, list or dict.
     AttributeError: ``info_dataset`` is None.
     ValueError: the description cannot be used, or a folder holds no record file.
 )doc";
 
-const char* const kInitYamlDoc = R"doc(Runs the base constructor, then resets the folder attributes.
-
-Args:
-    info_file (str): path of the description file.
-    shape (list): height, width, channels of the training samples.
-    letter_box (bool): letterbox rather than plainly resize training samples.
-    add_bkg_class (bool): reserve label 0 for a background class.
-    aug_cfg (dict): augmentation configuration.
-
-Raises:
-    TypeError: an argument annotated str, list or dict has another type.
+const char* const kInitYamlText = R"doc(Runs the base constructor, then resets the folder attributes.
 )doc";
 
-const char* const kInitDictDoc = R"doc(Keeps the description, marks it ``type: tfrecord`` and runs the file variant's constructor.
-
-Args:
-    info_dataset (dict): the dataset description; the caller's dictionary gains ``type``.
-    shape (list): height, width, channels of the training samples.
-    letter_box (bool): letterbox rather than plainly resize training samples.
-    add_bkg_class (bool): reserve label 0 for a background class.
-    aug_cfg (dict): augmentation configuration.
-
-Raises:
-    TypeError: an argument annotated dict or list has another type.
-    AttributeError: ``info_dataset`` is None.
+const char* const kInitDictText = R"doc(Keeps the description, marks it ``type: tfrecord`` and runs the file variant's constructor.
 )doc";
+
+const char* const kFileArg = "info_file (str): path of the description file.";
+const char* const kDictionaryArg =
+    "info_dataset (dict): the dataset description; the caller's dictionary gains ``type``.";
 
 const char* const kValidateContentDoc = R"doc(Checks the description; stores its classes, sample counts and record folders.
 
@@ -161,15 +130,6 @@ Raises:
     TypeError: ``storage`` is not exactly a list (or None), as when its folder did not exist.
 )doc";
 
-const char* const kValidateFileDoc = R"doc(Returns the description given to the constructor, whatever ``info_file`` holds.
-
-Args:
-    info_file (str): ignored (the base class passes None).
-
-Returns:
-    The ``info_dataset`` dictionary.
-)doc";
-
 const char* const kValIteratorDoc = R"doc(Batched validation samples of the records.
 
 A sample count of 0 is replaced by the number of samples, counted with one pass.
@@ -200,9 +160,9 @@ void declare_yaml_class(py::module_& m, const pykit::Context<tfrecord::State>& c
     py::object cls =
         pykit::ClassBuilder(tfrecord::kModule, "TFRecordDatasetYaml", py::make_tuple(s.BaseDetectionDataset),
                             context.object)
-            .doc(kYamlDoc)
+            .doc(datasets::constructor_doc(kYamlText, kFileArg, kYamlRaises).c_str())
             .def("__init__", datasets::constructor_params(t, "info_file", t.str_t), &tfrecord::init_from_file,
-                 kInitYamlDoc)
+                 datasets::constructor_doc(kInitYamlText, kFileArg, datasets::kFileInitRaises).c_str())
             .def("validate_info_file_content", {arg("self"), arg("info_dataset").ann(t.dict_t).def(none)},
                  &tfrecord::check_description, kValidateContentDoc)
             .def("load_storage", {arg("self")}, &tfrecord::load_storage, kLoadStorageDoc)
@@ -221,11 +181,12 @@ void declare_dict_class(py::module_& m, const pykit::Context<tfrecord::State>& c
     py::object cls =
         pykit::ClassBuilder(tfrecord::kModule, "TFRecordDataset", py::make_tuple(s.TFRecordDatasetYaml),
                             context.object)
-            .doc(kDictDoc)
+            .doc(datasets::constructor_doc(kDictText, kDictionaryArg, kDictRaises).c_str())
             .def("__init__", datasets::constructor_params(t, "info_dataset", t.dict_t), &tfrecord::init_from_dictionary,
-                 kInitDictDoc)
-            .def("validate_info_file", {arg("self"), arg("info_file").ann(t.str_t)}, &tfrecord::description_given,
-                 kValidateFileDoc)
+                 datasets::constructor_doc(kInitDictText, kDictionaryArg, datasets::kDictionaryInitRaises)
+                     .c_str())
+            .def("validate_info_file", {arg("self"), arg("info_file").ann(t.str_t)}, &datasets::stored_description,
+                 datasets::kStoredDescriptionDoc)
             .def("build_val_iterator", {arg("self"), arg("batch_size").ann(t.int_t).def(py::int_(1))},
                  &tfrecord::val_iterator, kValIteratorDoc)
             .def("build_train_iterator",
