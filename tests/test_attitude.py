@@ -658,6 +658,25 @@ def test_imports_are_published_as_an_import_statement_would():
     assert (A.tf, A.sio, A.np, A.json, A.cv2) == (tf, sio, np, json, cv2)
 
 
+def test_each_from_import_is_one_statement():
+    code = (
+        "import builtins, vireo\n"
+        "calls = []\n"
+        "real = builtins.__import__\n"
+        "def spy(name, globals=None, locals=None, fromlist=(), level=0):\n"
+        "    if fromlist and globals is None: calls.append((name, tuple(fromlist)))  # a native module's\n"
+        "    return real(name, globals, locals, fromlist, level)\n"
+        "builtins.__import__ = spy\n"
+        "import vireo.quillon.datasets.attitude\n"
+        "builtins.__import__ = real\n"
+        "print(repr([c for c in calls if c[0] in ('os.path', 'PIL', 'vireo.quillon.datasets.utils')]))\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
+                         env=dict(os.environ, TF_CPP_MIN_LOG_LEVEL="3")).stdout.strip().splitlines()[-1]
+    assert eval(out) == [("os.path", ("exists", "join", "basename", "splitext")),
+                         ("vireo.quillon.datasets.utils", ("xywhn2xyxy",)), ("PIL", ("Image", "ImageFilter"))]
+
+
 @pytest.mark.parametrize("fn", [A.AttitudeDataset.read_annotations, A.AttitudeDataset._load_instance,
                                 A.AttitudeAndDetectDataset.build_train_iterator, A.AttitudeDatasetJson.__init__,
                                 A.AttitudeDatasetJsonYaml.__init__, A.AttitudeAndDetectDataset.get_classes])

@@ -389,13 +389,15 @@ PYBIND11_MODULE(attitude, m) {
     auto context = pykit::make_context<attitude::State>();
     attitude::State& s = *context;
     // The imports, in load order, each published on the module as its import statement would.
-    s.exists = pykit::import_name(m, "os.path", "exists");
-    s.join = pykit::import_name(m, "os.path", "join");
-    s.basename = pykit::import_name(m, "os.path", "basename");
-    s.splitext = pykit::import_name(m, "os.path", "splitext");
+    const auto path = datasets::import_names(m, "os.path", {"exists", "join", "basename", "splitext"});
+    s.exists = path[0];
+    s.join = path[1];
+    s.basename = path[2];
+    s.splitext = path[3];
     s.xywhn2xyxy = pykit::import_name(m, "vireo.quillon.datasets.utils", "xywhn2xyxy");
-    s.Image = pykit::import_name(m, "PIL", "Image");
-    s.ImageFilter = pykit::import_name(m, "PIL", "ImageFilter");
+    const auto pil = datasets::import_names(m, "PIL", {"Image", "ImageFilter"});
+    s.Image = pil[0];
+    s.ImageFilter = pil[1];
     s.tf = pykit::import_module(m, "tensorflow", "tf");
     s.sio = pykit::import_module(m, "scipy.io", "sio");
     s.np = pykit::import_module(m, "numpy", "np");

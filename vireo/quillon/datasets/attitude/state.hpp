@@ -103,6 +103,7 @@ inline py::list image_size(const py::object& shape) {
         py::object side = datasets::item(shape, i);
         PyObject* index = PyNumber_Index(side.ptr());
         if (!index) {
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
             PyErr_Clear();
             pykit::raise(PyExc_TypeError, pykit::format("shape[{}] must be a whole number of pixels, not {}: shape is {!r}",
                                                         i, Py_TYPE(side.ptr())->tp_name, shape));
