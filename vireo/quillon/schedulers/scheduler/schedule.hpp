@@ -132,19 +132,25 @@ inline py::object lr_warmup_cosine_decay(const State& s, const py::object& self,
     return s.where(pykit::compare(learning_rate, floor, Py_LT), floor, learning_rate);
 }
 
-// WarmUpCosineDecay.__call__(self, step): the rate at `step`, a float32 scalar tensor made by
-// the "learning_rate" select. A plain number (a Python int given eagerly) becomes a tensor
-// first, so that every step value shares the graph traced for its dtype.
-inline py::object call(const State& s, const py::object& self, const py::object& step) {
-    py::object tf = s.tf;
-    py::object at = pykit::truthy(tf.attr("is_tensor")(step)) ? step : tf.attr("convert_to_tensor")(step);
+// WarmUpCosineDecay._rate_at_step(self, step), the graph of __call__: the rate at a step
+// tensor, a float32 scalar made by the "learning_rate" select.
+inline py::object rate_at_step(const State& s, const py::object& self, const py::object& step) {
+    require_instance(self, "_rate_at_step");
     py::object lr = self.attr("lr_warmup_cosine_decay")(
-        py::arg("global_step") = as_float32(s, at), py::arg("total_steps") = self.attr("total_steps"),
+        py::arg("global_step") = as_float32(s, step), py::arg("total_steps") = self.attr("total_steps"),
         py::arg("warmup_steps") = as_float32(s, self.attr("warmup_steps")),
         py::arg("start_lr") = self.attr("start_lr"), py::arg("target_lr") = self.attr("target_lr"),
         py::arg("hold") = self.attr("hold"));
-    return s.where(pykit::compare(at, self.attr("total_steps"), Py_GT), self.attr("start_lr"), lr,
+    return s.where(pykit::compare(step, self.attr("total_steps"), Py_GT), self.attr("start_lr"), lr,
                    py::arg("name") = "learning_rate");
+}
+
+// WarmUpCosineDecay.__call__(self, step): the rate at `step`. A plain number (a Python int
+// given eagerly) becomes a tensor first, so that every step value shares the graph traced for
+// its dtype instead of tracing one graph per value.
+inline py::object call(const State& s, const py::object& self, const py::object& step) {
+    const bool tensor = pykit::truthy(s.is_tensor(step));
+    return self.attr("_rate_at_step")(tensor ? step : s.tf.attr("convert_to_tensor")(step));
 }
 
 // WarmUpCosineDecay.get_config(self): the constructor's arguments, so that Keras can save a

@@ -77,6 +77,15 @@ const char* const kCallDoc =
     "Returns:\n"
     "    tf.Tensor: float32 scalar, made by the select operation named ``learning_rate``.\n";
 
+const char* const kRateDoc =
+    "The graph function behind ``__call__``: the rate at a step tensor.\n"
+    "\n"
+    "Args:\n"
+    "    step (tf.Tensor): the step count (any integer or float dtype).\n"
+    "\n"
+    "Returns:\n"
+    "    tf.Tensor: float32 scalar, made by the select operation named ``learning_rate``.\n";
+
 const char* const kGetConfigDoc =
     "The schedule's configuration, for Keras' model and optimizer saving.\n"
     "\n"
@@ -118,6 +127,8 @@ PYBIND11_MODULE(scheduler, m) {
                       arg("target_lr").def(py::float_(0.001))},
                      &scheduler::lr_warmup_cosine_decay, kFormulaDoc)
         .def("__call__", {arg("self"), arg("step").ann(s.tf.attr("Tensor"))}, &scheduler::call, kCallDoc)
+        .def_wrapped(tf_function, "_rate_at_step", {arg("self"), arg("step").ann(s.tf.attr("Tensor"))},
+                     &scheduler::rate_at_step, kRateDoc)
         .def("get_config", {arg("self")}, &scheduler::get_config, kGetConfigDoc)
         .build(m, s.WarmUpCosineDecay);
 }
