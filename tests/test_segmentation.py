@@ -740,7 +740,7 @@ def test_impossible_point_counts_are_one_clear_error(tmp_path, folders, num_poin
         coco._read_data(np.int64(10))
 
 
-@pytest.mark.parametrize("num_points,error", [(-1, ValueError), (2.5, TypeError), ("300", TypeError)])
+@pytest.mark.parametrize("num_points,error", [(0, ValueError), (-1, ValueError), (2.5, TypeError), ("300", TypeError)])
 def test_point_counts_that_are_not_counts(folders, num_points, error):
     path = add_sample(folders, "train", "n", [[part(square(5, 5, 30, 30), 0)]])
     with pytest.raises(error):
@@ -814,7 +814,7 @@ def test_mask_colours_are_python_int_of_each_class_plus_one(dataset):
 @pytest.mark.parametrize("edit,match", [
     (lambda c: c["images"][1].pop("file_name"), r"images\[1\] has no ``file_name``"),
     (lambda c: c["images"][2].update(file_name=None), r"images\[2\] has no ``file_name``"),
-    (lambda c: c["images"][0].update(file_name=7), r"images\[0\]: ``file_name`` is not a string"),
+    (lambda c: c["images"][0].update(file_name=7), r"images\[0\]: ``file_name`` is not a file name"),
     (lambda c: c["images"][1].pop("id"), r"images\[1\] has no ``id``"),
     (lambda c: c["images"][1].update(id=[11]), r"images\[1\]: ``id`` must be a number or a string"),
     (lambda c: c["images"].append("c9.png"), r"images\[3\] is not a JSON object"),
@@ -855,3 +855,69 @@ def test_methods_document_their_arguments_and_results(cls, method):
         assert "    %s" % name in doc.split("Args:")[1], name
     if method != "__init__":
         assert "Returns:" in doc
+
+
+@pytest.mark.parametrize("point", [[0.5, -1e6], [3e5, 0.5], [-2.0 ** 64, 0.1]])
+def test_outlines_far_outside_the_image_are_refused(folders, point):
+    # Painting walks every row from the topmost point: billions of rows would take minutes.
+    path = add_sample(folders, "train", "far", [[part([[0.1, 0.1], point, [0.5, 0.5]], 0)]])
+    with pytest.raises(ValueError, match=r"segment\[0\]\[0\]: the outline reaches more than 16777216 pixels"):
+        make_dataset(folders)._read_data(tf.constant(path))
+
+
+@pytest.mark.parametrize("shape,match", [
+    ([0, 0, 3], "sides from 1"), ([-5, 32, 3], "sides from 1"), ([2 ** 64, 32, 3], "sides from 1"),
+    ([32.5, 32, 3], "integers"), ([True, 32, 3], "integers"), ([32], r"\[height, width, channels\]"),
+    ([32, 32, 1], "3 channels"), ([2 ** 31 - 1, 2 ** 31 - 1, 3], "would not fit in memory"),
+    ([4, 64, 3], "too small for the training augmentation"), ([100, 40, 3], "too small"),
+])
+def test_shapes_that_cannot_be_served_are_refused_at_construction(tmp_path, dataset, folders, shape, match):
+    with pytest.raises(ValueError, match=match):
+        make_dataset(folders, shape=shape)
+    with pytest.raises(ValueError, match=match):
+        coco_dataset(tmp_path, folders, shape=shape)
+
+
+@pytest.mark.parametrize("cls,match", [
+    (1.5, "is not a whole number"), (True, "is not a whole number"), ("1", "is not a whole number"),
+    (float("inf"), "is not a whole number"), (2 ** 64, "class 18446744073709551616 is not an index"),
+])
+def test_classes_that_are_not_label_indices_name_the_part(folders, cls, match):
+    path = add_sample(folders, "train", "cls", [[part(square(5, 5, 30, 30), 0)], [part(square(5, 5, 30, 30), cls)]])
+    with pytest.raises(ValueError, match=r"segment\[1\]\[0\]: .*" + match):
+        make_dataset(folders)._read_data(tf.constant(path))
+
+
+def test_integral_float_classes_are_read_as_their_integer(folders):
+    path = add_sample(folders, "train", "cls", [[part(square(5, 5, 30, 30), 2.0)]])
+    assert read(make_dataset(folders), path)[2].tolist() == [2]
+
+
+@pytest.mark.parametrize("content,error,match", [
+    ("{\"image\": ", "JSONDecodeError", "is not valid JSON: Expecting value"),
+    (b"\xff\xfe{}", "ValueError", "is not UTF-8 text"),
+    ("[" * 100000 + "]" * 100000, "ValueError", "nests JSON values too deeply"),
+])
+def test_unreadable_json_names_the_file(tmp_path, folders, content, error, match):
+    path = pathlib.Path(add_sample(folders, "train", "bad"))
+    path.write_bytes(content if isinstance(content, bytes) else content.encode())
+    ds = make_dataset(folders)
+    with pytest.raises(ValueError, match=match) as info:
+        ds._read_data(tf.constant(str(path)))
+    assert type(info.value).__name__ == error and str(path) in str(info.value)
+    coco_file = tmp_path / "coco.json"
+    coco_file.write_bytes(path.read_bytes())
+    with pytest.raises(ValueError, match=match):
+        seg.SegmentationDatasetJsonCOCO(str(coco_file), shape=SHAPE)
+
+
+@pytest.mark.parametrize("name,match", [(5, "is not a file name"), ("\ud800.png", "cannot name a file")])
+def test_image_names_that_name_no_file(tmp_path, folders, name, match):
+    path = add_sample(folders, "train", "named")
+    write_json(path, {"image": name})
+    with pytest.raises(ValueError, match="``image`` " + match):
+        make_dataset(folders)._read_data(tf.constant(path))
+    content = coco_content(folders)
+    content["images"][1]["file_name"] = name
+    with pytest.raises(ValueError, match=r"images\[1\]: ``file_name`` " + match):
+        coco_dataset(tmp_path, folders, content)

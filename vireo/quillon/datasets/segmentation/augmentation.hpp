@@ -2,6 +2,10 @@
 // one image and mask.
 #pragma once
 
+#include <climits>
+#include <cstdint>
+#include <string>
+
 #include "state.hpp"
 
 namespace seg {
@@ -56,11 +60,46 @@ inline py::object random_sized_crop(const State& s, const py::object& shape) {
                                        py::arg("w2h_ratio") = 1.0, py::arg("interpolation") = 0);
 }
 
+// shape[i] as a positive integer; a bool or a float is no side length.
+inline long long shape_entry(const py::object& shape, size_t i, const std::string& shown) {
+    py::object value = shape[py::int_(i)];
+    PyObject* index = PyBool_Check(value.ptr()) ? nullptr : PyNumber_Index(value.ptr());
+    if (!index) {
+        PyErr_Clear();  // reported below, with the whole shape
+        pykit::raise(PyExc_ValueError, "shape must hold integers [height, width, channels], got " + shown);
+    }
+    int overflow = 0;
+    const long long side = PyLong_AsLongLongAndOverflow(py::reinterpret_steal<py::object>(index).ptr(), &overflow);
+    if (side == -1 && !overflow && PyErr_Occurred()) throw py::error_already_set();
+    if (overflow || side < 1 || side > INT_MAX)  // OpenCV takes sides as C ints
+        pykit::raise(PyExc_ValueError, "shape must hold sides from 1 to " + std::to_string(INT_MAX) + ", got " + shown);
+    return side;
+}
+
+// The network input shape every sample is fitted to: [height, width, 3] (images are read as
+// RGB), a mask of it must fit in memory, and the prescribed crop must fit in it (crops of
+// height // 5 to height // 2 pixels, as wide as they are high).
+inline void check_shape(const py::object& shape) {
+    if (shape.is_none())
+        pykit::raise(PyExc_TypeError, "shape should be a list of height, width and channels: None is not allowed");
+    const std::string shown = py::repr(shape).cast<std::string>();
+    if (pykit::len(shape) != 3)
+        pykit::raise(PyExc_ValueError, "shape must be [height, width, channels], got " + shown);
+    const long long height = shape_entry(shape, 0, shown), width = shape_entry(shape, 1, shown);
+    if (shape_entry(shape, 2, shown) != 3)
+        pykit::raise(PyExc_ValueError, "shape must have 3 channels (images are read as RGB), got " + shown);
+    if (static_cast<uint64_t>(height) * static_cast<uint64_t>(width) > bytes_limit() / sizeof(int32_t))
+        pykit::raise(PyExc_ValueError, "shape " + shown + " is too large: its mask would not fit in memory");
+    if (height < 5 || width < height / 2)
+        pykit::raise(PyExc_ValueError, "shape " + shown + " is too small for the training augmentation: it crops " +
+                                           "squares of height // 5 to height // 2 pixels, so the height must be at " +
+                                           "least 5 and the width at least height // 2");
+}
+
 // The pipeline: six entries for the per-image dataset, four for the COCO dataset (without the
 // channel transforms).
 inline py::object build_pipeline(const State& s, const py::object& shape, bool channel_transforms) {
-    if (shape.is_none())
-        pykit::raise(PyExc_TypeError, "shape should be a list of height, width and channels: None is not allowed");
+    check_shape(shape);
     const py::object& A = s.A;
     py::list entries;
     entries.append(flip_or_shift(s));

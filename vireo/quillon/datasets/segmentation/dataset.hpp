@@ -96,12 +96,47 @@ inline std::string shown_path(const py::object& path) {
     return pykit::as_str(text).cast<std::string>();
 }
 
-// `json.load(open(path))`, closing the file; the content must be a JSON object.
+// `json.load(open(path))`, closing the file. Text that is not JSON keeps json's own error type
+// with the file named in front of its message; text that is not UTF-8, or nests deeper than
+// the parser can follow, is a ValueError naming the file. The original error is the cause.
+inline py::object load_json(const State& s, const py::object& path, const std::string& file) {
+    try {
+        return pykit::closing(s.open(path), s.json.attr("load"));
+    } catch (py::error_already_set& e) {
+        py::object decode_error = s.json.attr("JSONDecodeError");
+        py::object replaced;
+        if (e.matches(decode_error))
+            replaced = decode_error(file + " is not valid JSON: " + pykit::as_str(e.value().attr("msg")).cast<std::string>(),
+                                    e.value().attr("doc"), e.value().attr("pos"));
+        else if (e.matches(PyExc_UnicodeDecodeError))
+            replaced = py::reinterpret_borrow<py::object>(PyExc_ValueError)(file + " is not UTF-8 text (" +
+                                                                            pykit::as_str(e.value()).cast<std::string>() + ")");
+        else if (e.matches(PyExc_RecursionError))
+            replaced = py::reinterpret_borrow<py::object>(PyExc_ValueError)(file + " nests JSON values too deeply to read");
+        else
+            throw;
+        PyException_SetCause(replaced.ptr(), e.value().inc_ref().ptr());  // steals the reference
+        pykit::raise_instance(replaced);
+    }
+}
+
+// The annotation file's content, which must be a JSON object.
 inline py::dict load_annotation(const State& s, const py::object& path, const std::string& shown) {
-    py::object content = pykit::closing(s.open(path), s.json.attr("load"));
+    py::object content = load_json(s, path, "Annotation file " + shown);
     if (!PyDict_Check(content.ptr()))
         pykit::raise(PyExc_ValueError, "Annotation file " + shown + " does not hold a JSON object");
     return content;
+}
+
+// An image file name read from JSON: text that the file system can take (a lone surrogate
+// cannot be encoded into a path).
+inline void check_file_name(const py::object& name, const std::string& where) {
+    if (!PyUnicode_Check(name.ptr())) pykit::raise(PyExc_ValueError, where + " is not a file name (a string)");
+    py::object encoded = py::reinterpret_steal<py::object>(PyUnicode_EncodeFSDefault(name.ptr()));
+    if (encoded) return;
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw py::error_already_set();
+    PyErr_Clear();  // reported with the place it comes from
+    pykit::raise(PyExc_ValueError, where + " cannot name a file: " + py::repr(name).cast<std::string>());
 }
 
 // join(train_images or val_images, basename(content["image"])).
@@ -109,6 +144,7 @@ inline py::object image_path_of(const State& s, const py::object& self, const py
                                 const std::string& shown) {
     py::object name = content.attr("get")("image");
     if (name.is_none()) pykit::raise(PyExc_ValueError, "Annotation file " + shown + " has no ``image`` entry");
+    check_file_name(name, "Annotation file " + shown + ": ``image``");
     return s.join(self.attr(training ? "train_images" : "val_images"), s.basename(name));
 }
 
@@ -143,15 +179,36 @@ inline bool pairs_to_array(const py::handle& value, py::object& out) {
     return true;
 }
 
+// A part's class as an int: a whole number (an integral float too, as np.int32 would take it)
+// that indexes `labels` (when they are a list; else any int32). Painted as class + 1.
+inline py::int_ part_class(const py::object& cls, const py::object& labels, const std::string& where) {
+    const bool number = !PyBool_Check(cls.ptr()) && (PyLong_Check(cls.ptr()) || PyFloat_Check(cls.ptr()));
+    if (!number || (PyFloat_Check(cls.ptr()) && !pykit::truthy(cls.attr("is_integer")())))
+        pykit::raise(PyExc_ValueError, where + ": the part's ``class`` is not a whole number: " +
+                                           py::repr(cls).cast<std::string>());
+    py::int_ value = pykit::as_int(cls);
+    const bool listed = PyList_Check(labels.ptr());
+    const long long count = listed ? static_cast<long long>(pykit::len(labels)) : (1LL << 31) - 1;
+    if (pykit::holds(value, py::int_(0), Py_LT) || pykit::holds(value, py::int_(count), Py_GE)) {
+        if (!listed) pykit::raise(PyExc_ValueError, where + ": class " + pykit::as_str(value).cast<std::string>() +
+                                                      " is outside the int32 range of masks");
+        pykit::raise(PyExc_ValueError, where + ": class " + pykit::as_str(value).cast<std::string>() +
+                                           " is not an index of the " + std::to_string(count) + " labels (0 to " +
+                                           std::to_string(count - 1) + ")");
+    }
+    return value;
+}
+
 // One part of an object: its outline mapped into the fitted image, or false when it has fewer
 // than three points (it encloses nothing and is skipped with its class).
-inline bool part_outline(const State& s, const py::handle& part, const datasets::Fitted& fit, const std::string& where,
-                         Outline& out) {
+inline bool part_outline(const State& s, const py::handle& part, const py::object& labels,
+                         const datasets::Fitted& fit, const std::string& where, Outline& out) {
     if (!PyDict_Check(part.ptr())) pykit::raise(PyExc_ValueError, where + ": the part is not a JSON object");
     py::object raw = part.attr("get")("polygon");
     py::object cls = part.attr("get")("class");
     if (raw.is_none()) pykit::raise(PyExc_ValueError, where + ": the part has no ``polygon``");
     if (cls.is_none()) pykit::raise(PyExc_ValueError, where + ": the part has no ``class``");
+    cls = part_class(cls, labels, where);
     py::object polygon;
     if (!pairs_to_array(raw, polygon)) polygon = s.np.attr("array")(raw);
     if (pykit::len(polygon) < 3) return false;
@@ -164,8 +221,8 @@ inline bool part_outline(const State& s, const py::handle& part, const datasets:
 }
 
 // Every part of every object of `segment`, in order; errors name the part as segment[i][j].
-inline std::vector<Outline> collect_outlines(const State& s, const py::object& segment, const datasets::Fitted& fit,
-                                             const std::string& shown) {
+inline std::vector<Outline> collect_outlines(const State& s, const py::object& segment, const py::object& labels,
+                                             const datasets::Fitted& fit, const std::string& shown) {
     const std::string file = "Annotation file " + shown;
     std::vector<Outline> outlines;
     size_t object_index = 0;
@@ -175,26 +232,11 @@ inline std::vector<Outline> collect_outlines(const State& s, const py::object& s
         size_t part_index = 0;
         for (py::handle part : object) {
             Outline outline;
-            if (part_outline(s, part, fit, at + "[" + std::to_string(part_index++) + "]", outline))
+            if (part_outline(s, part, labels, fit, at + "[" + std::to_string(part_index++) + "]", outline))
                 outlines.push_back(std::move(outline));
         }
     }
     return outlines;
-}
-
-// Every painted value must stay below the class count: the classes index `labels`.
-inline void check_classes(const py::object& self, const py::object& classes, const std::string& shown) {
-    py::object labels = self.attr("labels");
-    if (!PyList_Check(labels.ptr()) || pykit::len(classes) == 0) return;
-    const long long count = static_cast<long long>(pykit::len(labels));
-    py::array_t<int> values = classes;
-    for (py::ssize_t i = 0; i < values.size(); ++i) {
-        const long long c = values.data()[i];
-        if (c < 0 || c >= count)
-            pykit::raise(PyExc_ValueError, "Annotation file " + shown + ": class " + std::to_string(c) +
-                                               " is not an index of the " + std::to_string(count) + " labels (0 to " +
-                                               std::to_string(count - 1) + ")");
-    }
 }
 
 // _read_data: annotation file -> (image, outlines, classes[, image path]).
@@ -213,8 +255,8 @@ inline py::object read_sample(const State& s, const py::object& self, const py::
         pykit::raise(PyExc_ValueError, "Annotation file " + shown + ": ``segment`` is not a list of objects");
     py::object masks = empty_array(s, s.np_float32), classes = empty_array(s, s.np_int32);
     if (pykit::len(segment) > 0 && pykit::contains(self.attr("tasks"), py::str("segment"))) {
-        std::tie(masks, classes) = resample_all(s, collect_outlines(s, segment, fit, shown), self.attr("num_points"));
-        check_classes(self, classes, shown);
+        std::vector<Outline> outlines = collect_outlines(s, segment, self.attr("labels"), fit, shown);
+        std::tie(masks, classes) = resample_all(s, outlines, self.attr("num_points"));
     }
     if (training) return py::make_tuple(fit.image, masks, classes);
     return py::make_tuple(fit.image, masks, classes, image_path);

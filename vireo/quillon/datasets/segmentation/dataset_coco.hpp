@@ -34,14 +34,14 @@ inline void check_list(const py::object& value, const std::string& shown, const 
 }
 
 // The training file's content; the path must name an existing file holding a JSON object.
-inline py::dict load_coco_file(const State& s, const py::object& json, const py::object& path) {
+inline py::dict load_coco_file(const State& s, const py::object& path) {
     if (pykit::truthy(path)) refuse_null_byte(path, "Annotation file for training");
     if (!pykit::truthy(path) || !pykit::truthy(s.exists(path)))
         pykit::raise(PyExc_FileNotFoundError,
                      pykit::format("Annotation file for training was not found in the given location: {}", path));
-    py::object content = pykit::closing(s.open(path), json.attr("load"));
-    if (!PyDict_Check(content.ptr()))
-        pykit::raise(PyExc_ValueError, "Annotation file " + shown_path(path) + " does not hold a JSON object");
+    const std::string file = "Annotation file " + shown_path(path);
+    py::object content = load_json(s, path, file);
+    if (!PyDict_Check(content.ptr())) pykit::raise(PyExc_ValueError, file + " does not hold a JSON object");
     return content;
 }
 
@@ -76,7 +76,7 @@ inline py::dict read_image_list(const py::object& tqdm, const py::object& images
         py::object name = image.attr("get")("file_name", py::none());
         py::object id = image.attr("get")("id", py::none());
         if (name.is_none()) pykit::raise(PyExc_ValueError, where + " has no ``file_name``");
-        if (!PyUnicode_Check(name.ptr())) pykit::raise(PyExc_ValueError, where + ": ``file_name`` is not a string");
+        check_file_name(name, where + ": ``file_name``");
         if (id.is_none()) pykit::raise(PyExc_ValueError, where + " has no ``id``");
         check_id(id, where, "id");
         names.append(name);
@@ -205,9 +205,9 @@ inline void index_annotations(const State& s, const py::object& tqdm, const py::
 }
 
 // The constructor's work after the attributes are stored: reads and indexes the training file.
-inline void index_coco_file(const State& s, const py::object& self, const py::object& json, const py::object& tqdm) {
+inline void index_coco_file(const State& s, const py::object& self, const py::object& tqdm) {
     py::object path = self.attr("train_ann_file");
-    py::dict content = load_coco_file(s, json, path);
+    py::dict content = load_coco_file(s, path);
     const std::string shown = shown_path(path);
 
     py::object images = content.attr("get")("images", py::list());
@@ -230,7 +230,7 @@ inline void construct_coco(const State& s, const py::object& self, const py::obj
                            const py::object& val_json_file, const py::object& train_images,
                            const py::object& val_images, const py::object& shape, const py::object& letter_box,
                            const py::object& num_points, const py::object& add_bkg_class, const py::object& tasks) {
-    py::object json = py::module_::import("json");  // imported when the constructor runs
+    py::module_::import("json");  // the constructor's own imports (json is read through the state)
     py::object tqdm = py::module_::import("tqdm");
     self.attr("train_ann_file") = train_json_file;
     self.attr("val_ann_file") = val_json_file;
@@ -247,7 +247,7 @@ inline void construct_coco(const State& s, const py::object& self, const py::obj
     self.attr("train_storage_ann") = py::dict();
     self.attr("labels") = py::list();
     self.attr("train_storage") = py::list();
-    index_coco_file(s, self, json, tqdm);
+    index_coco_file(s, self, tqdm);
 }
 
 inline py::object coco_num_train_samples(const py::object& self) {
@@ -259,6 +259,9 @@ inline py::object coco_num_train_samples(const py::object& self) {
 // train_images_id.index(image_id), through the index built with it. String ids come back from
 // tf.numpy_function as bytes.
 inline py::object image_position(const State& s, const py::object& self, py::object& image_id) {
+    // A zero-dimensional array stands for its one value.
+    if (py::isinstance(image_id, s.np.attr("ndarray")) && pykit::equals(image_id.attr("ndim"), py::int_(0)))
+        image_id = image_id[py::tuple()];
     if (PyBytes_Check(image_id.ptr()) || py::isinstance(image_id, s.np.attr("bytes_")))
         image_id = image_id.attr("decode")();
     py::object ids = self.attr("train_images_id");

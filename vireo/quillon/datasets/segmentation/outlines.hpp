@@ -3,13 +3,10 @@
 #pragma once
 
 #include <algorithm>
-#include <climits>
 #include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <unistd.h>
 
 #include "resample.hpp"
 #include "state.hpp"
@@ -32,29 +29,20 @@ inline std::vector<double> outline_points(const py::object& points, const std::s
     return std::vector<double>(array.data(), array.data() + array.size());
 }
 
-// The most bytes one array of outlines may take: the machine's memory, and never more than an
-// array can index.
-inline uint64_t outline_bytes_limit() {
-    uint64_t limit = static_cast<uint64_t>(PY_SSIZE_T_MAX);
-#if defined(_SC_PHYS_PAGES) && defined(_SC_PAGE_SIZE)
-    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
-    if (pages > 0 && page > 0) limit = std::min(limit, static_cast<uint64_t>(pages) * static_cast<uint64_t>(page));
-#endif
-    return limit;
-}
-
 // `num_points` as a count of points for `outlines` outlines (at least one is assumed, so that
 // a value is refused whatever the sample holds). Python's own TypeError for a value that is
-// not an integer; ValueError for a negative one, or one whose array cannot exist here.
+// not an integer; ValueError for one below 1 (no outline to paint), or one whose array cannot
+// exist here.
 inline size_t points_per_outline(const py::object& num_points, size_t outlines) {
     PyObject* index = PyNumber_Index(num_points.ptr());
     if (!index) throw py::error_already_set();
     py::int_ value = py::reinterpret_steal<py::int_>(index);
-    if (pykit::holds(value, py::int_(0), Py_LT))
-        pykit::raise(PyExc_ValueError, "num_points must not be negative, got " + pykit::as_str(value).cast<std::string>());
+    if (pykit::holds(value, py::int_(1), Py_LT))
+        pykit::raise(PyExc_ValueError,
+                     "num_points must be a positive number of points, got " + pykit::as_str(value).cast<std::string>());
 
     const uint64_t per_point = 2 * sizeof(float);
-    const uint64_t most = outline_bytes_limit() / per_point / std::max<size_t>(outlines, 1);
+    const uint64_t most = bytes_limit() / per_point / std::max<size_t>(outlines, 1);
     const Py_ssize_t count = PyLong_AsSsize_t(value.ptr());
     if (count == -1 && PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::error_already_set();
@@ -80,6 +68,10 @@ inline std::pair<py::object, py::object> resample_all(const State& s, const std:
         const Resampled status = outline_status(outline.xy.data(), outline.xy.size() / 2);
         if (status == Resampled::not_finite)
             pykit::raise(PyExc_ValueError, outline.where + ": the outline has coordinates that are not finite");
+        if (status == Resampled::too_far)
+            pykit::raise(PyExc_ValueError, outline.where + ": the outline reaches more than " +
+                                               std::to_string(static_cast<long>(kFarthestPoint)) +
+                                               " pixels away from the image");
         if (status == Resampled::zero_length) continue;
         kept.push_back(&outline);
         classes.append(outline.cls);

@@ -7,7 +7,13 @@
 
 namespace seg {
 
-enum class Resampled { ok, zero_length, not_finite };
+enum class Resampled { ok, zero_length, not_finite, too_far };
+
+// The farthest an outline point may lie from the image origin, in pixels. Masks are painted by
+// OpenCV, whose polygon fill walks every row from the topmost vertex down, so a point billions
+// of rows above the image costs minutes; and past 2^31 the truncation to int32 is undefined.
+// 2^24 pixels (about a second of painting at worst) is beyond any real annotation.
+inline constexpr double kFarthestPoint = 16777216.0;
 
 // Resamples the open polyline `xy` (`n` rows of x, y) to `count` points spaced evenly by arc
 // length into `out` (`count` rows of x, y): the first at the first vertex, the last at the last.
@@ -17,7 +23,8 @@ enum class Resampled { ok, zero_length, not_finite };
 // sums, the same interval search and the same degree-1 B-spline weights. Vertices that add no
 // length (repeated points) are dropped, since the interpolation needs strictly increasing
 // abscissae. An outline of zero length is refused (`zero_length`), one with NaN or infinite
-// coordinates too (`not_finite`); `out` is then left untouched.
+// coordinates (`not_finite`) or a point farther than kFarthestPoint (`too_far`) too; `out` is
+// then left untouched.
 //
 // `outline_status` tells beforehand whether an outline can be resampled.
 inline Resampled outline_status(const double* xy, size_t n) {
@@ -30,6 +37,8 @@ inline Resampled outline_status(const double* xy, size_t n) {
     }
     // A NaN or infinite coordinate makes the total NaN or infinite (or is the first point).
     if (!std::isfinite(total) || !std::isfinite(xy[0]) || !std::isfinite(xy[1])) return Resampled::not_finite;
+    for (size_t j = 0; j < 2 * n; ++j)
+        if (std::fabs(xy[j]) > kFarthestPoint) return Resampled::too_far;
     return total == 0.0 ? Resampled::zero_length : Resampled::ok;
 }
 

@@ -7,6 +7,11 @@
 #include <pybind11/numpy.h>
 #include <pykit.hpp>
 
+#include <algorithm>
+#include <cstdint>
+
+#include <unistd.h>
+
 #include "common/imports.hpp"
 
 namespace seg {
@@ -33,6 +38,17 @@ struct State : datasets::Imports {
     // bound to a dataset when an iterator is built.
     pykit::Ref read_train_step{this}, read_val_step{this}, mask_train_step{this}, mask_val_step{this};
 };
+
+// The most bytes one array computed from user input (outlines, a mask) may take: the machine's
+// memory, and never more than an array can index.
+inline uint64_t bytes_limit() {
+    uint64_t limit = static_cast<uint64_t>(PY_SSIZE_T_MAX);
+#if defined(_SC_PHYS_PAGES) && defined(_SC_PAGE_SIZE)
+    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
+    if (pages > 0 && page > 0) limit = std::min(limit, static_cast<uint64_t>(pages) * static_cast<uint64_t>(page));
+#endif
+    return limit;
+}
 
 // `self.shape[:2]`
 inline py::object height_width(const py::object& shape) { return shape[py::slice(0, 2, 1)]; }
