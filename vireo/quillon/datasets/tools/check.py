@@ -117,6 +117,8 @@ def pair_by_name(images_dir, annotations_dir, extension):
 # ---- Descriptions ---------------------------------------------------------------------------
 
 def read_yaml(path, loader):
+    if os.path.exists(path) and not os.path.isfile(path):
+        raise DescriptionError("%s is not a file: the description file is expected" % shown(path))
     if not os.path.isfile(path):
         raise DescriptionError("description file not found: %s (relative paths are resolved against the working "
                                "directory %s)" % (shown(path), os.getcwd()))

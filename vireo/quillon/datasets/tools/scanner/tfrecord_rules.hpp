@@ -2,10 +2,11 @@
 // tf.train.Example layout, and the dataset's rules on the six features.
 //
 // Records written the usual way (one features map, each wanted key once, one list kind per
-// feature) are read here without the GIL. Well-formed records of any other shape are handed
-// to tf.io.parse_single_example, which then decides as it does for the dataset.
+// feature) are read here without the GIL. Records of any other shape, and damaged ones, are
+// handed to tf.io.parse_single_example, which then decides as it does for the dataset.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdint>
@@ -264,10 +265,17 @@ inline bool parse_with_tensorflow(State& s, std::string_view data, Record& rec, 
         rec.bboxes = to_dense(sample["bboxes"]).attr("numpy")().attr("tolist")().cast<std::vector<float>>();
         return true;
     } catch (py::error_already_set& e) {
-        // TensorFlow's message embeds the raw bytes after its first line; keep the first line.
-        std::string text = py::str(e.value()).cast<std::string>();
-        text = text.substr(0, text.find('\n'));
-        out.add(Severity::error, "record-layout", file, where, "is not a valid tf.train.Example: " + text);
+        // TensorFlow's message quotes the record's bytes (and may fail to decode them itself,
+        // raising UnicodeDecodeError): keep the start of its first line only.
+        std::string message = "is not a valid tf.train.Example: tf.io.parse_single_example refuses it";
+        if (!e.matches(PyExc_UnicodeError)) {
+            std::string text = py::str(e.value()).cast<std::string>();
+            const size_t brace = text.rfind("}} ");
+            if (brace != std::string::npos) text = text.substr(brace + 3);
+            text = text.substr(0, std::min(text.find('\n'), size_t(160)));
+            message += " (" + text + ")";
+        }
+        out.add(Severity::error, "record-layout", file, where, message);
         return false;
     }
 }
@@ -479,13 +487,12 @@ inline void scan_record_file(State& s, const std::string& path, size_t num_class
         } else {
             Record rec;
             const Parsed parsed = parse_example(data, rec, path, where, sample);
-            if (parsed == Parsed::unusual) {
+            if (parsed != Parsed::ok) {
+                // TensorFlow's parser is more lenient than the protocol-buffer format (it reads
+                // past damage in parts it does not need): it decides, as for the dataset.
                 scan.deferred.push_back(DeferredRecord{index, offset, std::string(data)});
             } else {
-                if (parsed == Parsed::invalid)
-                    sample.add(Severity::error, "record-layout", path, where,
-                               "is not a valid tf.train.Example (its protocol-buffer encoding is broken)");
-                else if (sample.findings.empty())
+                if (sample.findings.empty())
                     check_record(s, rec, num_classes, options, path, name_place(index, rec), sample);
                 merge_sample(scan.result, index, sample);
             }
