@@ -183,6 +183,14 @@ def test_missing_folder_is_reported_and_refused_by_the_iterator(tmp_path, capsys
     assert str(raised.value) == "Argument 'storage' has incorrect type (expected list, got str)"
 
 
+def test_folder_with_a_nul_byte_is_refused_as_open_refuses_it(tmp_path, capsys):
+    info = description(tmp_path)
+    info["train"]["path"] = str(tmp_path / "tr\x00ain")
+    with pytest.raises(ValueError, match="^embedded null byte$"):
+        yaml_dataset(tmp_path, info)
+    assert capsys.readouterr().out == ""
+
+
 # --- Record decoding --------------------------------------------------------------------------
 
 def test_validation_boxes_normalised_with_label_offset(tmp_path):

@@ -159,7 +159,7 @@ def _description_cases(root):
         ("train missing", {k: v for k, v in base.items() if k != "train"}, ("AttributeError",)),
         ("samples 0", dict(base, train=dict(base["train"], samples=0)), ("ValueError",)),
         ("path an int", dict(base, train={"path": 5}), ("TypeError",)),
-        ("path with NUL", dict(base, train={"path": "a\x00b"}), ("TypeError",)),
+        ("path with NUL", dict(base, train={"path": "a\x00b"}), ("ValueError",)),
         ("folder missing", dict(base, train={"path": "/no/such/folder"}), ("TypeError",)),
     ]
     return [{"name": "description: " + name, "kind": "check" if "type" in name else "construct", "root": root,

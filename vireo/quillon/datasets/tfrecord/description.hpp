@@ -104,6 +104,7 @@ inline void check_record_file(const py::handle& path) {
 // as it is, with a printed line, when the folder does not exist.
 inline void list_records(const State& s, const py::object& self, const char* name) {
     py::object folder = self.attr(name);
+    datasets::refuse_nul(folder);  // names no folder; glob and open refuse it alike
     if (!pykit::truthy(s.exists(folder))) {
         // Left as a string: the iterator builder refuses it by type.
         datasets::report_missing_folder("TFRecord", folder);
