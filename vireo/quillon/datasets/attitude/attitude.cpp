@@ -142,6 +142,8 @@ const char* const kValIteratorDoc =
     "    FileNotFoundError: the validation image or annotation folder does not exist.\n";
 
 const char* const kNumTrainDoc =
+    "Counts the training samples, computed on each call.\n"
+    "\n"
     "Returns:\n"
     "    The number of training pairs (images with an annotation file).\n";
 
@@ -186,6 +188,8 @@ const char* const kDetectInitDoc =
     "        wrong type.\n";
 
 const char* const kGetClassesDoc =
+    "Gives the class names in label order.\n"
+    "\n"
     "Returns:\n"
     "    The class list, \"background\" first when the dataset adds it.\n";
 
