@@ -921,3 +921,38 @@ def test_image_names_that_name_no_file(tmp_path, folders, name, match):
     content["images"][1]["file_name"] = name
     with pytest.raises(ValueError, match=r"images\[1\]: ``file_name`` " + match):
         coco_dataset(tmp_path, folders, content)
+
+
+# Plain annotation files are parsed natively; anything unusual goes through json.load. Both
+# must read the same values: each text below is read once as it is and once with a non-ASCII
+# key added, which sends it to json.load.
+TRICKY_NUMBERS = "[[0.30000000000000004, 1e-3], [123E-2, 0.1234567890123456789012345], [7, -0.0], [0E0, 5e-324]]"
+PLAIN_TEXTS = [
+    '{"image": "p.png", "segment": [[{"polygon": %s, "class": 1}]]}' % TRICKY_NUMBERS,
+    '{"segment":[[{"class":2.0,"polygon":[[0.1,0.1],[0.9,0.2],[0.5,0.8]]}],[]],"image":"x/y/p.png","size":[1,{"a":null}]}',
+    ' {\n\t"image" : "p.png" ,\r\n "segment" : [ [ { "polygon" : [ [ 1 , 0 ] , [ 0 , 1 ] , [ 1 , 1 ] ] , "class" : 0 , '
+    '"extra" : [true, false, null, "s", -12.5e+3] } ] ] } \n',
+    '{"image": "p.png", "image": "p.png", "segment": [[{"polygon": [[0.1, 0.1], [0.9, 0.2], [0.5, 0.8]], "class": 9}]],'
+    ' "segment": [[{"polygon": [[0.2, 0.1], [0.9, 0.2], [0.5, 0.8]], "class": 1}]]}',
+    '{"image": "p.png", "segment": [[{"polygon": [[0.1, 0.1], [0.9, 0.2]], "class": 1}, '
+    '{"polygon": [[0.1, 0.1], [0.9, 0.2], [0.5, 0.8], [0.2, 0.7]], "class": 0}]]}',
+]
+
+
+@pytest.mark.parametrize("text", PLAIN_TEXTS, ids=range(len(PLAIN_TEXTS)))
+@pytest.mark.parametrize("train", [True, False])
+def test_native_reading_gives_what_json_load_gives(folders, text, train):
+    split = "train" if train else "val"
+    write_image(pathlib.Path(folders[split + "_images"]) / "p.png", 40, 56, seed=3)
+    add_sample(folders, "train", "t0")
+    plain = pathlib.Path(folders[split + "_annotations"]) / "plain.json"
+    plain.write_text(text)
+    routed = pathlib.Path(folders[split + "_annotations"]) / "routed.json"
+    routed.write_text(text.replace("{", '{"n\u00f6te": 0, ', 1), encoding="utf-8")
+    assert json.loads(routed.read_text(encoding="utf-8")).pop("n\u00f6te") == 0
+    ds = make_dataset(folders, num_points=50)
+    ours, theirs = read(ds, str(plain), train), read(ds, str(routed), train)
+    assert len(ours) == len(theirs) == (3 if train else 4)
+    for a, b in zip(ours, theirs):
+        np.testing.assert_array_equal(a, b)
+        assert getattr(a, "dtype", None) == getattr(b, "dtype", None)

@@ -1,11 +1,14 @@
 // SegmentationDataset: images in one folder, one JSON annotation file per image in another.
 #pragma once
 
+#include <algorithm>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "annotation_json.hpp"
 #include "augmentation.hpp"
+#include "common/annotations.hpp"
 #include "common/fit.hpp"
 #include "common/pixels.hpp"
 #include "outlines.hpp"
@@ -139,10 +142,9 @@ inline void check_file_name(const py::object& name, const std::string& where) {
     pykit::raise(PyExc_ValueError, where + " cannot name a file: " + py::repr(name).cast<std::string>());
 }
 
-// join(train_images or val_images, basename(content["image"])).
-inline py::object image_path_of(const State& s, const py::object& self, const py::dict& content, bool training,
+// join(train_images or val_images, basename(name)), `name` the annotation's ``image``.
+inline py::object image_path_of(const State& s, const py::object& self, const py::object& name, bool training,
                                 const std::string& shown) {
-    py::object name = content.attr("get")("image");
     if (name.is_none()) pykit::raise(PyExc_ValueError, "Annotation file " + shown + " has no ``image`` entry");
     check_file_name(name, "Annotation file " + shown + ": ``image``");
     return s.join(self.attr(training ? "train_images" : "val_images"), s.basename(name));
@@ -199,6 +201,13 @@ inline py::int_ part_class(const py::object& cls, const py::object& labels, cons
     return value;
 }
 
+// A part's points mapped into the fitted image: mask_padding(polygon, w, h, padw, padh).
+inline Outline mapped_outline(const State& s, const py::object& polygon, const py::object& cls,
+                              const datasets::Fitted& fit, const std::string& where) {
+    py::object points = s.mask_padding(polygon, fit.w, fit.h, fit.padw, fit.padh);
+    return Outline{outline_points(points, where), cls, where};
+}
+
 // One part of an object: its outline mapped into the fitted image, or false when it has fewer
 // than three points (it encloses nothing and is skipped with its class).
 inline bool part_outline(const State& s, const py::handle& part, const py::object& labels,
@@ -215,12 +224,12 @@ inline bool part_outline(const State& s, const py::handle& part, const py::objec
     py::tuple dims = polygon.attr("shape");
     if (py::len(dims) != 2 || !pykit::equals(dims[1], py::int_(2)))
         pykit::raise(PyExc_ValueError, where + ": the outline is not a list of [x, y] points");
-    py::object points = s.mask_padding(polygon, fit.w, fit.h, fit.padw, fit.padh);
-    out = Outline{outline_points(points, where), cls, where};
+    out = mapped_outline(s, polygon, cls, fit, where);
     return true;
 }
 
-// Every part of every object of `segment`, in order; errors name the part as segment[i][j].
+// Every part of every object of `segment` (json.load's content), in order; errors name the part
+// as segment[i][j].
 inline std::vector<Outline> collect_outlines(const State& s, const py::object& segment, const py::object& labels,
                                              const datasets::Fitted& fit, const std::string& shown) {
     const std::string file = "Annotation file " + shown;
@@ -239,23 +248,68 @@ inline std::vector<Outline> collect_outlines(const State& s, const py::object& s
     return outlines;
 }
 
+// The same for a file read natively: the same checks in the same order, on the same values.
+inline std::vector<Outline> collect_plain_outlines(const State& s, const AnnotationData& data,
+                                                   const py::object& labels, const datasets::Fitted& fit,
+                                                   const std::string& shown) {
+    std::vector<Outline> outlines;
+    for (size_t i = 0; i < data.segment.size(); ++i) {
+        for (size_t j = 0; j < data.segment[i].size(); ++j) {
+            const PartData& part = data.segment[i][j];
+            const std::string where =
+                "Annotation file " + shown + ", segment[" + std::to_string(i) + "][" + std::to_string(j) + "]";
+            py::object cls = part.class_is_integer ? py::object(py::int_(part.class_integer))
+                                                   : py::object(py::float_(part.class_number));
+            cls = part_class(cls, labels, where);
+            const py::ssize_t points = static_cast<py::ssize_t>(part.xy.size() / 2);
+            if (points < 3) continue;
+            py::array_t<double> polygon({points, py::ssize_t(2)});
+            std::copy(part.xy.begin(), part.xy.end(), polygon.mutable_data());
+            outlines.push_back(mapped_outline(s, polygon, cls, fit, where));
+        }
+    }
+    return outlines;
+}
+
+// The annotation file read natively when it is plain (annotation_json.hpp); false leaves it
+// to json.load (as for a path holding a NUL byte, which open() refuses).
+inline bool read_plain_annotation(const py::object& path, AnnotationData& out) {
+    py::object encoded = PyBytes_Check(path.ptr()) ? path
+                                                   : py::reinterpret_steal<py::object>(PyUnicode_EncodeFSDefault(path.ptr()));
+    if (!encoded) {
+        PyErr_Clear();  // open() reports the path's own error
+        return false;
+    }
+    const std::string file = py::bytes(encoded);
+    if (file.find('\0') != std::string::npos) return false;
+    py::gil_scoped_release nogil;
+    std::string text;
+    return datasets::read_file(file.c_str(), text) && parse_annotation(text, out);
+}
+
 // _read_data: annotation file -> (image, outlines, classes[, image path]).
 inline py::object read_sample(const State& s, const py::object& self, const py::object& annotation_file,
                               const py::object& train) {
     py::object path = annotation_path(annotation_file);
     const std::string shown = shown_path(path);
-    py::dict content = load_annotation(s, path, shown);
+    AnnotationData plain;
+    const bool native = read_plain_annotation(path, plain);
+    py::dict content = native ? py::dict() : load_annotation(s, path, shown);
     const bool training = pykit::truthy(train);
-    py::object image_path = image_path_of(s, self, content, training, shown);
+    py::object name = native ? py::object(py::str(plain.image)) : py::object(content.attr("get")("image"));
+    py::object image_path = image_path_of(s, self, name, training, shown);
     datasets::Fitted fit = datasets::fit_to_shape(s, datasets::read_rgb(s, image_path), self.attr("shape"),
                                                  pykit::truthy(self.attr("letter_box")), datasets::ChannelAxis::as_resized);
 
-    py::object segment = content.attr("get")("segment", py::list());
+    py::object segment = native ? py::list() : py::object(content.attr("get")("segment", py::list()));
     if (!PyList_Check(segment.ptr()))
         pykit::raise(PyExc_ValueError, "Annotation file " + shown + ": ``segment`` is not a list of objects");
+    const bool any = native ? !plain.segment.empty() : pykit::len(segment) > 0;
     py::object masks = empty_array(s, s.np_float32), classes = empty_array(s, s.np_int32);
-    if (pykit::len(segment) > 0 && pykit::contains(self.attr("tasks"), py::str("segment"))) {
-        std::vector<Outline> outlines = collect_outlines(s, segment, self.attr("labels"), fit, shown);
+    if (any && pykit::contains(self.attr("tasks"), py::str("segment"))) {
+        py::object labels = self.attr("labels");
+        std::vector<Outline> outlines = native ? collect_plain_outlines(s, plain, labels, fit, shown)
+                                               : collect_outlines(s, segment, labels, fit, shown);
         std::tie(masks, classes) = resample_all(s, outlines, self.attr("num_points"));
     }
     if (training) return py::make_tuple(fit.image, masks, classes);
