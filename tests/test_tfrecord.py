@@ -703,3 +703,19 @@ def test_converter_refuses_non_finite_values(tmp_path):
         f.write("0 inf 0.5 inf 0.2\n")
     with pytest.raises(ValueError, match="img0.txt:1: a value is not a finite number"):
         converter.convert(str(path), str(tmp_path / "out"))
+
+
+def test_record_tensorflow_refuses_quoting_its_bytes_names_its_features(tmp_path):
+    # A map entry with a stray field and its key given twice (the second wins, no value):
+    # TensorFlow's parser refuses the record and quotes its bytes (JPEG, not UTF-8) in an error
+    # text it then cannot build.
+    entry = _field(1, _field(1, b"image_name") + _field(6, _varint(9), 0) + _field(1, b"r.jpg"))
+    data = _field(1, _feature("image", 1, _field(1, encode(8, 6))) + entry
+                  + _feature("width", 3, _field(1, _varint(8), 0)) + _feature("height", 3, _field(1, _varint(6), 0)))
+    with pytest.raises(UnicodeDecodeError):
+        tf.io.parse_single_example(data, {"image_name": tf.io.FixedLenFeature([], tf.string)})
+    with pytest.raises(ValueError) as raised:
+        reader(tmp_path).load_instance(data, training=False)
+    assert str(raised.value).startswith("[ERROR]: A record of %d bytes does not hold this dataset's features: it has "
+                                        "['height', 'image', 'width'], where image, image_name (bytes)"
+                                        % len(data))

@@ -43,9 +43,41 @@ inline py::dict feature_description(const State& s) {
 
 inline py::object decoded_name(const py::object& raw) { return raw.attr("decode")("utf-8", "replace"); }
 
+// The serialized bytes of `data` (bytes, or an eager scalar string tensor), or None.
+inline py::object serialized_bytes(const py::object& data) {
+    if (PyBytes_Check(data.ptr())) return data;
+    if (!py::hasattr(data, "numpy")) return py::none();
+    py::object value = data.attr("numpy")();
+    return PyBytes_Check(value.ptr()) ? value : py::object(py::none());
+}
+
+// The names of the features a serialized example holds, sorted (for error messages).
+inline py::object feature_names(const State& s, const py::object& raw) {
+    py::object example = s.tf.attr("train").attr("Example").attr("FromString")(raw);
+    return pykit::builtin("sorted")(example.attr("features").attr("feature").attr("keys")());
+}
+
+// tf.io.parse_single_example(data, description). Where TensorFlow's parser refuses a message
+// and quotes its bytes in the error, building the error text fails with a UnicodeDecodeError;
+// that becomes a ValueError naming the features the record holds.
+inline py::object parse_single_example(const State& s, const py::object& data) {
+    try {
+        return s.tf.attr("io").attr("parse_single_example")(data, feature_description(s));
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_UnicodeDecodeError)) throw;
+    }
+    py::object raw = serialized_bytes(data);
+    pykit::raise(PyExc_ValueError,
+                 pykit::format("[ERROR]: A record of {} bytes does not hold this dataset's features: it has {}, where "
+                               "image, image_name (bytes), width and height (int64) are needed once each, objects "
+                               "(int64) and bboxes (float) as lists",
+                               raw.is_none() ? py::object(py::str("?")) : py::object(py::int_(pykit::len(raw))),
+                               raw.is_none() ? py::object(py::str("unknown features")) : feature_names(s, raw)));
+}
+
 // The record read by tf.io.parse_single_example.
 inline Features parse_with_tensorflow(const State& s, const py::object& data) {
-    py::object sample = s.tf.attr("io").attr("parse_single_example")(data, feature_description(s));
+    py::object sample = parse_single_example(s, data);
     py::object to_dense = s.tf.attr("sparse").attr("to_dense");
     Features f;
     f.image = sample["image"];
@@ -54,14 +86,6 @@ inline Features parse_with_tensorflow(const State& s, const py::object& data) {
     f.bboxes = to_dense(sample["bboxes"]).attr("numpy")();
     f.name_text = decoded_name(f.name.attr("numpy")());
     return f;
-}
-
-// The serialized bytes of `data` (bytes, or an eager scalar string tensor), or None.
-inline py::object serialized_bytes(const py::object& data) {
-    if (PyBytes_Check(data.ptr())) return data;
-    if (!py::hasattr(data, "numpy")) return py::none();
-    py::object value = data.attr("numpy")();
-    return PyBytes_Check(value.ptr()) ? value : py::object(py::none());
 }
 
 // Raises a clear ValueError when `data` is not a well-formed tf.train.Example message (as the
