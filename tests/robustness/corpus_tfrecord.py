@@ -43,7 +43,8 @@ def make_record(width=40, height=30, objects=(1,), bboxes=(0.5, 0.5, 0.2, 0.2), 
     }
     if drop:
         del features[drop]
-    return tf.train.Example(features=tf.train.Features(feature=features)).SerializeToString()
+    # Deterministic: map entries in one order, so the damaged records are the same on every run.
+    return tf.train.Example(features=tf.train.Features(feature=features)).SerializeToString(deterministic=True)
 
 
 def write_records(path, records):
