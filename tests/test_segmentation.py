@@ -956,3 +956,12 @@ def test_native_reading_gives_what_json_load_gives(folders, text, train):
     for a, b in zip(ours, theirs):
         np.testing.assert_array_equal(a, b)
         assert getattr(a, "dtype", None) == getattr(b, "dtype", None)
+
+
+@pytest.mark.parametrize("value", ["10" * 200, "true", '"0.5"'])
+def test_coordinates_that_are_not_numbers_in_float_range(folders, value):
+    path = pathlib.Path(add_sample(folders, "train", "big"))
+    path.write_text('{"image": "big.png", "segment": [[{"polygon": [[0.1, 0.1], [%s, 0.5], [0.5, 0.5]], '
+                    '"class": 0}]]}' % value)
+    with pytest.raises(ValueError, match=r"segment\[0\]\[0\]: the outline's points are not numbers"):
+        make_dataset(folders)._read_data(tf.constant(str(path)))

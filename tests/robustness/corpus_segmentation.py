@@ -166,6 +166,14 @@ def _sample_cases(root, rng, scale):
                                                                "class": 1}]]}), ("ok",))
     add("many outlines", _dumps({"image": "ok.png", "segment": [[{"polygon": [[0.1, 0.1], [0.5, 0.1], [0.5, 0.5]],
                                                                  "class": 0}]] * 3000}), ("ok",))
+    # Number and nesting forms at the edges of JSON's grammar, read natively or by json.load.
+    for number in ("1e400", "-1e400", "-01", "1.", ".5", "1e", "-", "0x10", "1_000", "10" * 200, "5e-324", "NaN"):
+        add("coordinate " + number[:20], '{"image": "ok.png", "segment": [[{"polygon": [[0.1, 0.1], [%s, 0.5], '
+            '[0.5, 0.5]], "class": 0}]]}' % number, ("ok",) + CLEAR + NOT_JSON)
+    for number in ("10" * 200, "-0", "1.0", "1e0", "2e9"):
+        add("class " + number[:20], '{"image": "ok.png", "segment": [[{"polygon": [[0.1, 0.1], [0.9, 0.5], '
+            '[0.5, 0.5]], "class": %s}]]}' % number, ("ok",) + CLEAR)
+    add("deep ignored value", '{"image": "ok.png", "x": %s, "segment": []}' % ("[" * 70 + "]" * 70), ("ok",))
     add("image is a folder", _dumps({"image": "", "segment": []}), ("IsADirectoryError", "ValueError"))
     add("missing image", _dumps({"image": "absent.png", "segment": []}), ("FileNotFoundError",))
     add("image name with NUL", _dumps({"image": "ok\0.png", "segment": []}), ("ValueError",))

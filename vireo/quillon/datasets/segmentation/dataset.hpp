@@ -224,6 +224,9 @@ inline bool part_outline(const State& s, const py::handle& part, const py::objec
     py::tuple dims = polygon.attr("shape");
     if (py::len(dims) != 2 || !pykit::equals(dims[1], py::int_(2)))
         pykit::raise(PyExc_ValueError, where + ": the outline is not a list of [x, y] points");
+    // Text, booleans or integers past float range are no coordinates.
+    if (!pykit::contains(py::str("iuf"), polygon.attr("dtype").attr("kind")))
+        pykit::raise(PyExc_ValueError, where + ": the outline's points are not numbers in float range");
     out = mapped_outline(s, polygon, cls, fit, where);
     return true;
 }
