@@ -224,7 +224,7 @@ def record_count(tf, root):
         info = yaml.safe_load(f)
     info["train"]["samples"] = 5
     write_yaml(path, info)
-    return {("warning", "record-count", "train.samples", None)}
+    return {("warning", "record-count", "dataset.yaml", "train.samples")}
 
 
 TFRECORD_PLANTS = [

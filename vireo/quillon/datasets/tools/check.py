@@ -329,8 +329,8 @@ def plan_tfrecord(info, path):
         declared = section.get("samples")
         if declared is not None:
             plan.extra[split] = lambda result, d=declared, s=split: [] if result["samples"] == d else [
-                finding("warning", "record-count", "%s.samples" % s,
-                        "the description says %s samples, the files hold %d records" % (d, result["samples"]))]
+                finding("warning", "record-count", path, "the description says %s samples, the files hold %d "
+                                                         "records" % (d, result["samples"]), where="%s.samples" % s)]
     return plan
 
 
