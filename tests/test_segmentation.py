@@ -958,7 +958,7 @@ def test_native_reading_gives_what_json_load_gives(folders, text, train):
         assert getattr(a, "dtype", None) == getattr(b, "dtype", None)
 
 
-@pytest.mark.parametrize("value", ["10" * 200, "true", '"0.5"'])
+@pytest.mark.parametrize("value", ["10" * 200, '"0.5"'])
 def test_coordinates_that_are_not_numbers_in_float_range(folders, value):
     path = pathlib.Path(add_sample(folders, "train", "big"))
     path.write_text('{"image": "big.png", "segment": [[{"polygon": [[0.1, 0.1], [%s, 0.5], [0.5, 0.5]], '
