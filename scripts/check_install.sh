@@ -69,7 +69,7 @@ fi
 problems="$(printf '%s\n' "$problems" | grep -v -E '^(No broken requirements found\.)?$' || true)"
 if [ -n "$problems" ]; then echo "$problems" >&2; exit 1; fi
 echo "pip check: consistent"
-"$VPY" -m pip list 2>/dev/null | grep -i -E '^(vireo|tensorflow|tf.keras|keras) '
+"$VPY" -m pip list 2>/dev/null | grep -i -E '^(vireo-quillon|tensorflow(-cpu)?|tf.keras|keras|tensorboard) '
 
 step "Quickstart, outside the source tree"
 cd "$WORK"
