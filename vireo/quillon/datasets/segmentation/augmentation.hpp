@@ -68,8 +68,9 @@ inline long long shape_entry(const py::object& shape, size_t i, const std::strin
         PyErr_Clear();  // reported below, with the whole shape
         pykit::raise(PyExc_ValueError, "shape must hold integers [height, width, channels], got " + shown);
     }
+    py::object integer = py::reinterpret_steal<py::object>(index);
     int overflow = 0;
-    const long long side = PyLong_AsLongLongAndOverflow(py::reinterpret_steal<py::object>(index).ptr(), &overflow);
+    const long long side = PyLong_AsLongLongAndOverflow(integer.ptr(), &overflow);
     if (side == -1 && !overflow && PyErr_Occurred()) throw py::error_already_set();
     if (overflow || side < 1 || side > INT_MAX)  // OpenCV takes sides as C ints
         pykit::raise(PyExc_ValueError, "shape must hold sides from 1 to " + std::to_string(INT_MAX) + ", got " + shown);
