@@ -35,7 +35,9 @@ inline const char* const kDataset =
     "Raises:\n"
     "    FileNotFoundError: a folder is None or does not exist.\n"
     "    ValueError: ``tasks`` is None or holds an unknown task, a folder path holds a null\n"
-    "        byte, or the training annotation folder holds no JSON file.\n"
+    "        byte, the training annotation folder holds no JSON file, or ``shape`` is not\n"
+    "        [height, width, 3] with a mask that fits in memory and room for the training crops\n"
+    "        (height at least 5, width at least height // 2).\n"
     "    TypeError: an argument annotated ``str`` or ``list`` has another type, or ``shape`` is\n"
     "        None.\n";
 
@@ -156,9 +158,11 @@ inline const char* const kReadSample =
     "Raises:\n"
     "    TypeError: ``annotation_file`` is not a path (str or bytes).\n"
     "    FileNotFoundError: the annotation file or the image does not exist.\n"
-    "    ValueError: the file is not a JSON object, has no ``image``, an outline or class is\n"
-    "        malformed (the message names the file and segment[i][j]), a class is not an index\n"
-    "        of ``labels``, or ``num_points`` is negative or too large for memory.\n";
+    "    json.JSONDecodeError: the file is not valid JSON (the message names the file).\n"
+    "    ValueError: the file is not UTF-8 text or not a JSON object, has no usable ``image``,\n"
+    "        an outline or class is malformed or an outline reaches more than 2^24 pixels away\n"
+    "        (the message names the file and segment[i][j]), a class is not an index of\n"
+    "        ``labels``, or ``num_points`` is below 1 or too large for memory.\n";
 
 inline const char* const kBuildValIterator =
     "The validation samples, in file order, neither augmented nor batched.\n"
@@ -225,7 +229,8 @@ inline const char* const kCoco =
     "Raises:\n"
     "    FileNotFoundError: the training file is empty, None or missing.\n"
     "    ValueError: the file holds no images or no annotations, an image entry has no\n"
-    "        ``file_name`` or ``id``, or an entry is malformed (the message names it).\n"
+    "        ``file_name`` or ``id``, an entry is malformed (the message names it), or ``shape``\n"
+    "        cannot be served (as for ``SegmentationDataset``).\n"
     "    TypeError: an annotation is not an object or has no ``segmentation`` list, or an\n"
     "        argument annotated ``str`` or ``list`` has another type.\n";
 
@@ -263,8 +268,8 @@ inline const char* const kCocoReadSample =
     "    empty) and classes (int32, K, or empty).\n"
     "\n"
     "Raises:\n"
-    "    ValueError: the id is not listed, an outline is not finite, or ``num_points`` is\n"
-    "        negative or too large for memory.\n"
+    "    ValueError: the id is not listed, an outline is not finite or reaches more than 2^24\n"
+    "        pixels away, or ``num_points`` is below 1 or too large for memory.\n"
     "    FileNotFoundError: the image does not exist.\n";
 
 inline const char* const kCocoBuildValIterator =
