@@ -1,6 +1,6 @@
 """Copies the docstrings of the modules into their typed stubs, so IDEs show the same text.
 
-    .venv/bin/python scripts/sync_stub_docs.py [--check]
+    .venv/bin/python scripts/sync_stub_docs.py [--check] [STUB ...]
 
 For the stub of every extension module (``vireo/**/<name>.pyi`` beside ``<name>.*.so``), each
 class, method and function that has a docstring at run time gets that docstring in the stub
@@ -78,10 +78,13 @@ def synced(path):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--check", action="store_true", help="report stubs out of date; change nothing")
+    parser.add_argument("stubs", nargs="*", help="the stubs to bring in step (default: all under vireo/)")
     args = parser.parse_args(argv)
     sys.path.insert(0, ROOT)
     stale = []
-    for path in sorted(glob.glob(os.path.join(ROOT, "vireo", "**", "*.pyi"), recursive=True)):
+    paths = [os.path.abspath(p) for p in args.stubs] or glob.glob(os.path.join(ROOT, "vireo", "**", "*.pyi"),
+                                                                   recursive=True)
+    for path in sorted(paths):
         if not glob.glob(path[: -len(".pyi")] + ".*.so"):
             continue
         text, count = synced(path)

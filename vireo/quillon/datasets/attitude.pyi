@@ -116,8 +116,10 @@ class AttitudeDataset:
             FileNotFoundError: the validation image or annotation folder does not exist.
         """
     def get_num_train_samples(self) -> int:
-        """Returns:
-        The number of training pairs (images with an annotation file).
+        """Counts the training samples, computed on each call.
+
+        Returns:
+            The number of training pairs (images with an annotation file).
         """
 
 class AttitudeDatasetYaml(AttitudeDataset):
@@ -155,8 +157,10 @@ class AttitudeDatasetYaml(AttitudeDataset):
             TypeError: an argument has the wrong type.
         """
     def get_num_train_samples(self) -> int:
-        """Returns:
-        The number of training pairs (images with an annotation file).
+        """Counts the training samples, computed on each call.
+
+        Returns:
+            The number of training pairs (images with an annotation file).
         """
 
 class AttitudeAndDetectDataset(AttitudeDataset):
@@ -187,12 +191,16 @@ class AttitudeAndDetectDataset(AttitudeDataset):
                 wrong type.
         """
     def get_num_train_samples(self) -> int:
-        """Returns:
-        The number of training pairs (images with an annotation file).
+        """Counts the training samples, computed on each call.
+
+        Returns:
+            The number of training pairs (images with an annotation file).
         """
     def get_classes(self) -> list[str]:
-        """Returns:
-        The class list, "background" first when the dataset adds it.
+        """Gives the class names in label order.
+
+        Returns:
+            The class list, "background" first when the dataset adds it.
         """
     def tf_load_instance(self, data: Any) -> Any:
         """Loads one sample inside the pipeline, through ``tf.numpy_function``.

@@ -40,7 +40,8 @@ class DarknetDatasetYaml(BaseDetectionDataset):
 
     Raises:
         TypeError: ``info_file``, ``shape`` or ``aug_cfg`` is not exactly a str, list or dict.
-        ValueError: the description cannot be used, or a split has no samples.
+        ValueError: the description cannot be used, or a split has no samples (a line first names
+            each folder that does not exist).
     """
 
     # The constructor's signature, for help() and IDEs (the loading metaclass hides it).
@@ -64,9 +65,11 @@ class DarknetDatasetYaml(BaseDetectionDataset):
         Args:
             info_file (str): path of the description file.
             shape (list): height, width and channels of the training samples.
-            letter_box (bool): letterbox rather than plainly resize training samples.
-            add_bkg_class (bool): reserve label 0 for a background class.
-            aug_cfg (dict): augmentation configuration.
+            letter_box (bool): letterbox (keep the aspect ratio, pad) rather than plainly resize
+                training samples.
+            add_bkg_class (bool): reserve label 0 for a background class; labels are then the class
+                index plus 1.
+            aug_cfg (dict): augmentation configuration, kept for the base class.
 
         Raises:
             TypeError: an argument annotated str, list or dict has another type.
@@ -146,11 +149,12 @@ class DarknetDataset(DarknetDatasetYaml):
     ``info_dataset`` and gains (or has overwritten) the key ``type`` set to ``darknet``.
 
     Args:
-        info_dataset (dict): the dataset description.
+        info_dataset (dict): the dataset description; the caller's dictionary gains ``type``.
         shape (list): height, width and channels of the training samples.
         letter_box (bool): letterbox (keep the aspect ratio, pad) rather than plainly resize
             training samples.
-        add_bkg_class (bool): reserve label 0 for a background class.
+        add_bkg_class (bool): reserve label 0 for a background class; labels are then the class
+            index plus 1.
         aug_cfg (dict): augmentation configuration, kept for the base class.
 
     Raises:
@@ -171,13 +175,15 @@ class DarknetDataset(DarknetDatasetYaml):
         Args:
             info_dataset (dict): the dataset description; the caller's dictionary gains ``type``.
             shape (list): height, width and channels of the training samples.
-            letter_box (bool): letterbox rather than plainly resize training samples.
-            add_bkg_class (bool): reserve label 0 for a background class.
-            aug_cfg (dict): augmentation configuration.
+            letter_box (bool): letterbox (keep the aspect ratio, pad) rather than plainly resize
+                training samples.
+            add_bkg_class (bool): reserve label 0 for a background class; labels are then the class
+                index plus 1.
+            aug_cfg (dict): augmentation configuration, kept for the base class.
 
         Raises:
             TypeError: an argument annotated dict or list has another type.
-            AttributeError: ``info_dataset`` is None.
+            AttributeError: ``info_dataset`` is None (it has no ``update``).
         """
     def validate_info_file(self, info_file: Optional[str]) -> dict[str, Any]:
         """Returns the description given to the constructor, whatever ``info_file`` holds.

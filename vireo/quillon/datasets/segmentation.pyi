@@ -32,7 +32,9 @@ class SegmentationDataset:
     Raises:
         FileNotFoundError: a folder is None or does not exist.
         ValueError: ``tasks`` is None or holds an unknown task, a folder path holds a null
-            byte, or the training annotation folder holds no JSON file.
+            byte, the training annotation folder holds no JSON file, or ``shape`` is not
+            [height, width, 3] with a mask that fits in memory and room for the training crops
+            (height at least 5, width at least height // 2).
         TypeError: an argument annotated ``str`` or ``list`` has another type, or ``shape`` is
             None.
     """
@@ -216,7 +218,8 @@ class SegmentationDatasetJsonCOCO:
     Raises:
         FileNotFoundError: the training file is empty, None or missing.
         ValueError: the file holds no images or no annotations, an image entry has no
-            ``file_name`` or ``id``, or an entry is malformed (the message names it).
+            ``file_name`` or ``id``, an entry is malformed (the message names it), or ``shape``
+            cannot be served (as for ``SegmentationDataset``).
         TypeError: an annotation is not an object or has no ``segmentation`` list, or an
             argument annotated ``str`` or ``list`` has another type.
     """

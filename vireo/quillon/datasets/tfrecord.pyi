@@ -31,9 +31,11 @@ class TFRecordDatasetYaml(BaseDetectionDataset):
 
     Args:
         info_file (str): path of the description file.
-        shape (list): height, width, channels of the training samples.
-        letter_box (bool): letterbox (keep aspect, pad) rather than plain resizing for training.
-        add_bkg_class (bool): reserve label 0 for a background class.
+        shape (list): height, width and channels of the training samples.
+        letter_box (bool): letterbox (keep the aspect ratio, pad) rather than plainly resize
+            training samples.
+        add_bkg_class (bool): reserve label 0 for a background class; labels are then the class
+            index plus 1.
         aug_cfg (dict): augmentation configuration, kept for the base class.
 
     Raises:
@@ -60,10 +62,12 @@ class TFRecordDatasetYaml(BaseDetectionDataset):
 
         Args:
             info_file (str): path of the description file.
-            shape (list): height, width, channels of the training samples.
-            letter_box (bool): letterbox rather than plainly resize training samples.
-            add_bkg_class (bool): reserve label 0 for a background class.
-            aug_cfg (dict): augmentation configuration.
+            shape (list): height, width and channels of the training samples.
+            letter_box (bool): letterbox (keep the aspect ratio, pad) rather than plainly resize
+                training samples.
+            add_bkg_class (bool): reserve label 0 for a background class; labels are then the class
+                index plus 1.
+            aug_cfg (dict): augmentation configuration, kept for the base class.
 
         Raises:
             TypeError: an argument annotated str, list or dict has another type.
@@ -145,10 +149,12 @@ class TFRecordDataset(TFRecordDatasetYaml):
     builders count a split whose sample count is 0.
 
     Args:
-        info_dataset (dict): the dataset description.
-        shape (list): height, width, channels of the training samples.
-        letter_box (bool): letterbox (keep aspect, pad) rather than plain resizing for training.
-        add_bkg_class (bool): reserve label 0 for a background class.
+        info_dataset (dict): the dataset description; the caller's dictionary gains ``type``.
+        shape (list): height, width and channels of the training samples.
+        letter_box (bool): letterbox (keep the aspect ratio, pad) rather than plainly resize
+            training samples.
+        add_bkg_class (bool): reserve label 0 for a background class; labels are then the class
+            index plus 1.
         aug_cfg (dict): augmentation configuration, kept for the base class.
 
     Raises:
@@ -168,14 +174,16 @@ class TFRecordDataset(TFRecordDatasetYaml):
 
         Args:
             info_dataset (dict): the dataset description; the caller's dictionary gains ``type``.
-            shape (list): height, width, channels of the training samples.
-            letter_box (bool): letterbox rather than plainly resize training samples.
-            add_bkg_class (bool): reserve label 0 for a background class.
-            aug_cfg (dict): augmentation configuration.
+            shape (list): height, width and channels of the training samples.
+            letter_box (bool): letterbox (keep the aspect ratio, pad) rather than plainly resize
+                training samples.
+            add_bkg_class (bool): reserve label 0 for a background class; labels are then the class
+                index plus 1.
+            aug_cfg (dict): augmentation configuration, kept for the base class.
 
         Raises:
             TypeError: an argument annotated dict or list has another type.
-            AttributeError: ``info_dataset`` is None.
+            AttributeError: ``info_dataset`` is None (it has no ``update``).
         """
     def validate_info_file(self, info_file: Optional[str]) -> dict[str, Any]:
         """Returns the description given to the constructor, whatever ``info_file`` holds.

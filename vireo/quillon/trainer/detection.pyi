@@ -174,6 +174,37 @@ class DetectionTrainer:
             ValueError: when an element does not unpack into three items.
             IndexError: when a class id is outside ``classes``.
         """
+    def restore(self) -> int:
+        """Loads the latest training state of the checkpoint folder, so that training goes on exactly
+        where the run that wrote it stopped.
+
+        Every epoch end writes the state to ``<checkpoint>/state/`` (the last two are kept): the whole
+        model, training heads included; the optimizer, slots and step count, so a learning-rate
+        schedule goes on; the epoch, ``best_value``, ``summary_rows`` and the logger's step. Restoring
+        it sets all of these, rewrites ``summary.csv`` from the restored rows, and drops what the
+        stopped run wrote after that state: TensorBoard points (so no step number appears twice)
+        and half-written state files. The next ``train`` then skips the validation before the first
+        epoch (the restored rows hold it), resumes the DVC Live run at its next step, and logs to the
+        MLflow run that is active. ``best.h5`` is replaced only by a model that beats the restored
+        best value. Prints one line saying what was restored.
+
+        Example:
+
+        ```python
+        trainer = DetectionTrainer(model, dataset, optimizer, loss, logger, checkpoint="out", ...)
+        trainer.train(epochs, train_ds, val_ds, evaluator, start=trainer.restore())
+        ```
+
+        ``epochs`` may be larger than the stopped run's.
+
+        Returns:
+            int: the epoch to start from: the restored epoch + 1, or 1 when the folder holds no
+            state (nothing is changed then).
+
+        Raises:
+            ValueError: when the state was written for a model or optimizer of another architecture,
+                for another ``metric``, or by a newer version; the trainer is left as it was.
+        """
     def train(self, epochs: int, train_ds: Optional[Iterable[Any]] = None, val_ds: Optional[Iterable[Any]] = None,
               evaluator: Any = None, start: int = 1, callback_handler: QuillonTrainingCallback = ...) -> None:
         """Runs a training run: an initial validation, then per epoch the training batches, a
