@@ -368,7 +368,7 @@ def test_whole_training_run(build, tmp_path, capsys):
     rows = [HEADER] + [f"{e},0.1,0.11,0.12,{v},0.21,0.22,0.3,0.31,0.32,0.63,0.61,0.62"
                        for e, v in [(0, 0.2), (1, 0.5), (2, 0.4)]]
     assert (tmp_path / "ckpt" / "summary.csv").read_bytes() == ("\r\n".join(rows) + "\r\n").encode()
-    assert sorted(os.listdir(tmp_path / "ckpt")) == ["best.h5", "config.json", "labels.txt", "last.h5",
+    assert sorted(os.listdir(tmp_path / "ckpt")) == ["best.h5", "config.json", "labels.txt", "last.h5", "state",
                                                       "summary.csv", "validation"]
 
 

@@ -4,6 +4,7 @@
 
 #include "common.hpp"
 #include "files.hpp"
+#include "state.hpp"
 
 namespace detection {
 
@@ -106,6 +107,7 @@ inline void construct(const State& s, const py::object& self, const py::object& 
     prepare_checkpoint_folder(s, checkpoint);
     self.attr("best") = path_join(s, checkpoint, "best.h5");
     self.attr("last") = path_join(s, checkpoint, "last.h5");
+    note_earlier_run(s, self);
     self.attr("summary_rows") = py::list();
     self.attr("skip_validation_steps") = skip_validation_steps;
     self.attr("skip_initial_validation") = skip_initial_validation;

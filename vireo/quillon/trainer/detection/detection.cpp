@@ -6,6 +6,7 @@
 #include "loop.hpp"
 #include "model.hpp"
 #include "saving.hpp"
+#include "state.hpp"
 #include "step.hpp"
 #include "validation.hpp"
 
@@ -177,6 +178,37 @@ const char* const kTrainDoc =
     "    Any error of a callback, the evaluator, the datasets or the file system ends the run\n"
     "    and propagates; ``on_train_end`` is then not called.\n";
 
+const char* const kRestoreDoc =
+    "Loads the latest training state of the checkpoint folder, so that training goes on exactly\n"
+    "where the run that wrote it stopped.\n"
+    "\n"
+    "Every epoch end writes the state to ``<checkpoint>/state/`` (the last two are kept): the whole\n"
+    "model, training heads included; the optimizer, slots and step count, so a learning-rate\n"
+    "schedule goes on; the epoch, ``best_value``, ``summary_rows`` and the logger's step. Restoring\n"
+    "it sets all of these, rewrites ``summary.csv`` from the restored rows, and drops what the\n"
+    "stopped run wrote after that state: TensorBoard points (so no step number appears twice)\n"
+    "and half-written state files. The next ``train`` then skips the validation before the first\n"
+    "epoch (the restored rows hold it), resumes the DVC Live run at its next step, and logs to the\n"
+    "MLflow run that is active. ``best.h5`` is replaced only by a model that beats the restored\n"
+    "best value. Prints one line saying what was restored.\n"
+    "\n"
+    "Example:\n"
+    "\n"
+    "```python\n"
+    "trainer = DetectionTrainer(model, dataset, optimizer, loss, logger, checkpoint=\"out\", ...)\n"
+    "trainer.train(epochs, train_ds, val_ds, evaluator, start=trainer.restore())\n"
+    "```\n"
+    "\n"
+    "``epochs`` may be larger than the stopped run's.\n"
+    "\n"
+    "Returns:\n"
+    "    int: the epoch to start from: the restored epoch + 1, or 1 when the folder holds no\n"
+    "    state (nothing is changed then).\n"
+    "\n"
+    "Raises:\n"
+    "    ValueError: when the state was written for a model or optimizer of another architecture,\n"
+    "        for another ``metric``, or by a newer version; the trainer is left as it was.\n";
+
 }  // namespace
 
 PYBIND11_MODULE(detection, m) {
@@ -234,5 +266,6 @@ PYBIND11_MODULE(detection, m) {
               arg("evaluator").def(none), arg("start").ann(int_t).def(py::int_(1)),
               arg("callback_handler").def(shared_handler)},
              &detection::train, kTrainDoc)
+        .def("restore", {arg("self")}, &detection::restore, kRestoreDoc)
         .build(m);
 }

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "common.hpp"
+#include "state.hpp"
 
 namespace detection {
 
@@ -39,8 +40,12 @@ inline py::object start_dvclive(const State& s, const py::object& self) {
     if (dvclive_output.is_none()) return py::none();
     py::object report = dvclive_report(s);
     py::object Live = pykit::import_from("dvclive", "Live");
-    py::object live = Live(dvclive_output, py::arg("save_dvc_exp") = true, py::arg("report") = report);
+    // A restored run goes on in the same DVC Live run.
+    py::dict resume;
+    if (resumed(self)) resume["resume"] = true;
+    py::object live = Live(dvclive_output, py::arg("save_dvc_exp") = true, py::arg("report") = report, **resume);
     live.attr("log_params")(self.attr("info"));
+    continue_dvclive(s, self, live);
     return live;
 }
 
@@ -120,6 +125,7 @@ inline void run_epoch(const State& s, TrainingRun& run, const py::object& epoch)
     if (!run.evaluator.is_none() && validation_due(epoch, self.attr("skip_validation_steps")))
         run.metrics = run_validation(s, run, epoch, run.losses);
     self.attr("save_model")(-1.0);
+    write_training_state(s, self, epoch, run.live);
     run.handler.attr("on_model_save")(self.attr("model"));
     if (!run.live.is_none()) run.live.attr("next_step")();
     run.handler.attr("on_epoch_end")(py::arg("losses") = run.losses, py::arg("metrics") = run.metrics);
@@ -139,6 +145,7 @@ inline void train(const State& s, const py::object& self, const py::object& epoc
                   const py::object& val_ds, const py::object& evaluator, const py::object& start,
                   const py::object& callback_handler) {
     TrainingRun run{self, train_ds, val_ds, evaluator, callback_handler};
+    announce_earlier_run(self, start);
     run.validation_folder = path_join(s, self.attr("checkpoint"), "validation");
     if (!path_exists(s, run.validation_folder)) s.os.attr("makedirs")(run.validation_folder);
     run.live = start_dvclive(s, self);
@@ -146,7 +153,9 @@ inline void train(const State& s, const py::object& self, const py::object& epoc
     callback_handler.attr("on_train_start")(py::arg("epochs") = epochs);
     if (!evaluator.is_none()) {
         evaluator(py::arg("val_messenger") = self.attr("val_messenger"), py::arg("labels") = self.attr("classes"));
-        if (!pykit::truthy(self.attr("skip_initial_validation"))) run_validation(s, run, py::int_(0), py::object());
+        // A restored run validated before its first epoch already (the row is in summary_rows).
+        if (!pykit::truthy(self.attr("skip_initial_validation")) && !resumed(self))
+            run_validation(s, run, py::int_(0), py::object());
     }
     // The initial validation's metrics are not carried into the epochs.
     run.losses = py::dict();
