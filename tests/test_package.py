@@ -26,3 +26,11 @@ def test_keras3_already_loaded_is_a_clear_error():
     assert result.returncode != 0
     assert "ImportError: vireo.quillon needs Keras 2 (tf-keras)" in result.stderr
     assert "TF_USE_LEGACY_KERAS" in result.stderr
+
+
+def test_missing_tf_keras_is_a_clear_error():
+    # A None entry in sys.modules is how Python marks a module that cannot be imported.
+    result = run("import sys; sys.modules['tf_keras'] = None; import vireo.quillon.schedulers.scheduler")
+    assert result.returncode != 0
+    assert "ImportError: vireo.quillon needs Keras 2 from the tf-keras package" in result.stderr
+    assert "RecursionError" not in result.stderr

@@ -13,8 +13,15 @@ os.environ.setdefault("NO_ALBUMENTATIONS_UPDATE", "1")
 def require_keras2():
     """Fails clearly when tf.keras is Keras 3: TensorFlow had already loaded its Keras before
     vireo set TF_USE_LEGACY_KERAS. The trainer and the schedule need Keras 2."""
+    import importlib.util
     import sys
 
+    # Without tf-keras, TensorFlow's lazy `tf.keras` recurses into itself instead of failing.
+    if importlib.util.find_spec("tf_keras") is None:
+        raise ImportError(
+            "vireo.quillon needs Keras 2 from the tf-keras package, which is not installed: "
+            "pip install tf-keras (or install vireo-quillon with its [cpu] or [gpu] extra)."
+        )
     tf = sys.modules.get("tensorflow")
     if tf is None:  # TensorFlow will load with the setting above
         return
