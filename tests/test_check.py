@@ -456,3 +456,40 @@ def test_coco_duplicate_image_ids_are_reported(tmp_path):
     report = check.check(path, images_dir=images)
     assert [(f["kind"], f["where"]) for f in findings(report)] == [("coco-duplicate-id", "images[2]"),
                                                                    ("coco-unknown-image", "annotations[2]")]
+
+
+@pytest.mark.parametrize("part,kind", [
+    ({"polygon": cd.SQUARE, "class": True}, "class-not-integer"),
+    ({"polygon": cd.SQUARE[:2], "class": 9}, "class-out-of-range"),  # the class is read before the skip
+    ({"polygon": [[0.1, 0.1], [1e7, 0.2], [0.3, 0.3]], "class": 0}, "outline-far"),
+    ({"polygon": [[True, False], [True, True], [False, True]], "class": 0}, "outline-layout"),
+])
+def test_segmentation_parts_the_dataset_refuses(tmp_path, part, kind):
+    root = str(tmp_path)
+    path = cd.segmentation(root)
+    cd.write_text(os.path.join(root, "train", "annotations", "002.json"),
+                  json.dumps({"image": "002.png", "segment": [[part]]}))
+    report = check.check(path, split="train")
+    assert [(f["severity"], f["kind"], f["where"]) for f in findings(report)] == [("error", kind, "segment[0][0]")]
+    with pytest.raises(Exception):
+        stream("segmentation", path)
+
+
+@pytest.mark.parametrize("edit,kind", [
+    (lambda c: c["images"][1].pop("id"), "coco-image"),
+    (lambda c: c["categories"].append("cat"), "coco-category"),
+    (lambda c: c["annotations"].append(cd.annotation(image_id=77, segmentation=(1, 2, 3))), "outline-layout"),
+    (lambda c: c["annotations"].append(cd.annotation(image_id=[1])), "coco-annotation"),
+])
+def test_coco_entries_the_dataset_refuses_when_built(tmp_path, edit, kind):
+    root = str(tmp_path)
+    path, images = cd.coco(root)
+    with open(path) as f:
+        content = json.load(f)
+    edit(content)
+    cd.write_text(path, json.dumps(content))
+    report = check.check(path, images_dir=images)
+    assert kind in {f["kind"] for f in findings(report) if f["severity"] == "error"}
+    assert report["exit_status"] == 1
+    with pytest.raises(Exception):
+        stream("coco", path, images)

@@ -31,150 +31,150 @@ struct CocoIndex {
     size_t run_length = 0;
 };
 
-inline void add_unattached(CocoIndex& index, Severity severity, const char* kind, const std::string& file,
-                           const std::string& where, const std::string& message) {
-    Finding f;
-    f.sample = kNoSample;
-    f.severity = severity;
-    f.kind = kind;
-    f.file = file;
-    f.where = where;
-    f.message = message;
-    index.unattached.push_back(std::move(f));
-}
+// Ids index dictionaries: a number or a string (a list or an object can be no id).
+inline bool usable_id(const py::object& id) { return !PyList_Check(id.ptr()) && !PyDict_Check(id.ptr()); }
 
-// Adds a finding to the sample of `sample`, or to the unattached ones when it is kNoSample.
-inline void add_to(CocoIndex& index, size_t sample, Severity severity, const char* kind, const std::string& file,
-                   const std::string& where, const std::string& message) {
-    if (sample == kNoSample) add_unattached(index, severity, kind, file, where, message);
-    else index.samples[sample].add(severity, kind, file, where, message);
+// A polygon as flat x, y pixel coordinates; false, with the finding added, when it is not a
+// flat list of numbers in pairs (booleans pass unless all are: NumPy then types it bool).
+inline bool flat_polygon(const py::handle& polygon, std::vector<double>& xy, const std::string& file,
+                         const std::string& where, SampleFindings& out) {
+    bool flat = is_sequence(polygon) && py::len(polygon) % 2 == 0;
+    size_t booleans = 0;
+    if (flat) {
+        for (py::handle v : polygon) {
+            double d;
+            if (!json_number(v, d)) {
+                flat = false;
+                break;
+            }
+            booleans += PyBool_Check(v.ptr());
+            xy.push_back(d);
+        }
+    }
+    if (!flat || (!xy.empty() && booleans == xy.size())) {
+        out.add(Severity::error, "outline-layout", file, where, "the polygon is not a flat list of x, y pixel coordinates");
+        return false;
+    }
+    return true;
 }
 
 // The categories (id 0 and entries without an id are skipped, as the dataset does), the images
-// and the annotations of `content`.
+// and the annotations of `content`, with the dataset's refusals at construction as errors.
 inline CocoIndex index_coco(const State& s, const py::dict& content, const std::string& file,
                             const py::object& images_folder) {
     CocoIndex index;
+    SampleFindings file_level;  // findings about no single image
     py::dict class_index;
-    size_t position = 0;
-    py::object categories = content.attr("get")("categories", py::list());
-    if (is_sequence(categories)) {
-        for (py::handle category : categories) {
-            if (!PyDict_Check(category.ptr())) continue;
-            py::object id = category.attr("get")("id", py::int_(0));
-            if (pykit::equals(id, py::int_(0))) continue;
-            if (!class_index.contains(id)) class_index[id] = py::int_(position);
-            ++position;
+    size_t position = 0, c = 0;
+    for (py::handle category : content.attr("get")("categories", py::list())) {
+        const std::string where = "categories[" + std::to_string(c++) + "]";
+        if (!PyDict_Check(category.ptr())) {
+            file_level.add(Severity::error, "coco-category", file, where, "the entry is not a JSON object");
+            continue;
         }
+        py::object id = category.attr("get")("id", py::int_(0));
+        if (!usable_id(id)) {
+            file_level.add(Severity::error, "coco-category", file, where, "``id`` must be a number or a string");
+            continue;
+        }
+        if (pykit::equals(id, py::int_(0))) continue;
+        if (!class_index.contains(id)) class_index[id] = py::int_(position);
+        ++position;
     }
     index.num_classes = position;
 
     py::dict image_of_id;  // image id -> sample index (the first entry with that id)
-    py::object images = content.attr("get")("images", py::list());
     size_t i = 0;
-    for (py::handle image : images) {
+    for (py::handle image : content.attr("get")("images", py::list())) {
         const std::string where = "images[" + std::to_string(i) + "]";
         index.samples.emplace_back();
         index.image_paths.emplace_back();
         SampleFindings& sample = index.samples.back();
+        ++i;
         if (!PyDict_Check(image.ptr())) {
             sample.add(Severity::error, "coco-image", file, where, "the entry is not a JSON object");
-            ++i;
             continue;
         }
         py::object name = image.attr("get")("file_name");
         if (name.is_none())
             sample.add(Severity::error, "coco-image-no-file-name", file, where, "the image has no ``file_name``");
-        else if (!PyUnicode_Check(name.ptr()))
-            sample.add(Severity::error, "coco-image-no-file-name", file, where,
-                       "``file_name`` is " + python_repr(name) + ", not a file name");
         else
-            index.image_paths.back() = fs_path(s.os_path.attr("join")(images_folder, name));
+            index.image_paths.back() = json_file_name(s, images_folder, name, false, file, where, "file_name", sample);
         py::object id = image.attr("get")("id");
         if (id.is_none()) {
-            sample.add(Severity::warning, "coco-image", file, where, "the image has no ``id``: no annotation can refer to it");
-        } else if (PyObject_Hash(id.ptr()) == -1) {
-            PyErr_Clear();
-            sample.add(Severity::error, "coco-image", file, where, "the image ``id`` " + python_repr(id) + " is not a number or text");
+            sample.add(Severity::error, "coco-image", file, where, "the image has no ``id``");
+        } else if (!usable_id(id)) {
+            sample.add(Severity::error, "coco-image", file, where, "the image ``id`` " + python_repr(id) +
+                                                                       " is not a number or a string");
         } else if (image_of_id.contains(id)) {
             const size_t first = image_of_id[id].cast<size_t>();
             sample.add(Severity::warning, "coco-duplicate-id", file, where,
                        "the image ``id`` " + python_repr(id) + " is also the id of images[" + std::to_string(first) +
                            "]: its annotations are read for the first");
         } else {
-            image_of_id[id] = py::int_(i);
+            image_of_id[id] = py::int_(i - 1);
         }
-        ++i;
     }
 
-    py::object annotations = content.attr("get")("annotations", py::list());
     size_t j = 0;
-    for (py::handle annotation : annotations) {
+    for (py::handle annotation : content.attr("get")("annotations", py::list())) {
         const std::string where = "annotations[" + std::to_string(j++) + "]";
         if (!PyDict_Check(annotation.ptr())) {
-            add_unattached(index, Severity::error, "coco-annotation", file, where, "the entry is not a JSON object");
+            file_level.add(Severity::error, "coco-annotation", file, where, "the entry is not a JSON object");
             continue;
         }
-        py::object image_id = annotation.attr("get")("image_id", py::int_(0));
-        size_t sample = kNoSample;
-        if (PyObject_Hash(image_id.ptr()) == -1) PyErr_Clear();
-        else if (image_of_id.contains(image_id)) sample = image_of_id[image_id].cast<size_t>();
         py::object segmentation = annotation.attr("get")("segmentation");
         if (PyDict_Check(segmentation.ptr())) {  // run-length form: not read by the dataset
             ++index.run_length;
             continue;
         }
+        py::object image_id = annotation.attr("get")("image_id", py::int_(0));
+        const bool known_image = usable_id(image_id) && image_of_id.contains(image_id);
+        const size_t sample = known_image ? image_of_id[image_id].cast<size_t>() : kNoSample;
+        SampleFindings& owner = sample == kNoSample ? file_level : index.samples[sample];
         if (!is_sequence(segmentation)) {
-            add_to(index, sample, Severity::error, "coco-annotation", file, where,
-                   segmentation.is_none() ? "has no ``segmentation`` list" : "``segmentation`` is not a list of polygons");
+            owner.add(Severity::error, "coco-annotation", file, where,
+                      segmentation.is_none() ? "has no ``segmentation`` list" : "``segmentation`` is not a list of polygons");
             continue;
         }
         py::object category = annotation.attr("get")("category_id", py::int_(0));
-        const bool known_category = PyObject_Hash(category.ptr()) != -1 && class_index.contains(category);
-        PyErr_Clear();
-        if (!known_category) {
-            add_to(index, sample, Severity::warning, "coco-unknown-category", file, where,
-                   "category_id " + python_repr(category) + " is not in ``categories``: the annotation is skipped");
+        if (!usable_id(image_id) || !usable_id(category)) {
+            owner.add(Severity::error, "coco-annotation", file, where,
+                      std::string("``") + (usable_id(image_id) ? "category_id" : "image_id") + "`` must be a number or a string");
             continue;
         }
-        if (sample == kNoSample) {
-            add_unattached(index, Severity::warning, "coco-unknown-image", file, where,
-                           "image_id " + python_repr(image_id) + " is not the id of any entry of ``images``: never read");
+        if (!class_index.contains(category)) {
+            owner.add(Severity::warning, "coco-unknown-category", file, where,
+                      "category_id " + python_repr(category) + " is not in ``categories``: the annotation is skipped");
             continue;
         }
+        // Polygons are indexed (and refused) when the file is read, whichever image they name.
         const int64_t class_position = class_index[category].cast<int64_t>();
         size_t k = 0;
         for (py::handle polygon : segmentation) {
             const std::string place = where + ".segmentation[" + std::to_string(k++) + "]";
             std::vector<double> xy;
-            bool flat = is_sequence(polygon) && py::len(polygon) % 2 == 0;
-            if (flat) {
-                for (py::handle v : polygon) {
-                    double d;
-                    if (!json_number(v, d)) {
-                        flat = false;
-                        break;
-                    }
-                    xy.push_back(d);
-                }
-            }
-            if (!flat) {
-                index.samples[sample].add(Severity::error, "outline-layout", file, place,
-                                          "the polygon is not a flat list of x, y pixel coordinates");
-                continue;
-            }
+            if (!flat_polygon(polygon, xy, file, place, owner)) continue;
+            if (sample == kNoSample) continue;
             if (xy.size() < 6) {
-                index.samples[sample].add(Severity::warning, "outline-too-short", file, place,
-                                          "the polygon has " + std::to_string(xy.size() / 2) + " point(s): it encloses no area");
+                owner.add(Severity::warning, "outline-too-short", file, place,
+                          "the polygon has " + std::to_string(xy.size() / 2) + " point(s): it encloses no area");
                 continue;
             }
             index.polygons.push_back(PendingPolygon{sample, class_position, place, std::move(xy)});
         }
+        if (sample == kNoSample)
+            owner.add(Severity::warning, "coco-unknown-image", file, where,
+                      "image_id " + python_repr(image_id) + " is not the id of any entry of ``images``: never read");
     }
     if (index.run_length > 0)
-        add_unattached(index, Severity::note, "coco-run-length", file, "annotations",
+        file_level.add(Severity::note, "coco-run-length", file, "annotations",
                        std::to_string(index.run_length) +
                            " annotation(s) with a run-length ``segmentation`` are skipped (only polygons are read)");
+    for (Finding& f : file_level.findings) {
+        f.sample = kNoSample;
+        index.unattached.push_back(std::move(f));
+    }
     return index;
 }
 

@@ -71,15 +71,38 @@ inline bool load_json(const State& s, const std::string& bytes, const std::strin
     return true;
 }
 
-// A class id from an annotation: a whole number inside the class list. Returns it, or -1.
+// A class id from an annotation: a whole number (not a boolean) inside the class list.
+// Returns it, or -1.
 inline int64_t json_class(const py::handle& value, size_t num_classes, const std::string& file,
                           const std::string& where, SampleFindings& out) {
     double id;
-    if (!json_number(value, id)) {
+    if (PyBool_Check(value.ptr()) || !json_number(value, id)) {
         out.add(Severity::error, "class-not-integer", file, where, "class " + python_repr(value) + " is not a number");
         return -1;
     }
     return check_class_id(id, num_classes, file, where, out);
+}
+
+// A file name from JSON joined to `folder` (only its last component with `last_only`, as the
+// per-image segmentation dataset takes it): text the file system can encode. Empty, with the
+// finding added, when it is not.
+inline std::string json_file_name(const State& s, const py::object& folder, const py::object& name, bool last_only,
+                                  const std::string& file, const std::string& where, const char* key,
+                                  SampleFindings& out) {
+    if (!PyUnicode_Check(name.ptr())) {
+        out.add(Severity::error, "annotation-layout", file, where,
+                name.is_none() ? std::string("has no ``") + key + "``"
+                               : std::string("``") + key + "`` is " + python_repr(name) + ", not a file name");
+        return std::string();
+    }
+    try {
+        return fs_path(s.os_path.attr("join")(folder, last_only ? s.os_path.attr("basename")(name) : name));
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_UnicodeError)) throw;
+        out.add(Severity::error, "annotation-layout", file, where,
+                std::string("``") + key + "`` " + python_repr(name) + " cannot name a file");
+        return std::string();
+    }
 }
 
 inline bool is_sequence(const py::handle& v) { return PyList_Check(v.ptr()) || PyTuple_Check(v.ptr()); }
@@ -87,13 +110,15 @@ inline bool is_sequence(const py::handle& v) { return PyList_Check(v.ptr()) || P
 // ---- Per-image segmentation JSON ---------------------------------------------------------
 
 // The points of an outline [[x, y], ...]; false, with the finding added, when it is not that.
+// Booleans count as numbers (NumPy reads true as 1.0) unless every coordinate is one: NumPy
+// then types the array bool, which the dataset refuses.
 inline bool outline_points(const py::handle& raw, std::vector<double>& xy, const std::string& file,
                            const std::string& where, SampleFindings& out) {
     if (!is_sequence(raw)) {
         out.add(Severity::error, "outline-layout", file, where, "``polygon`` is not a list of [x, y] points");
         return false;
     }
-    size_t index = 0;
+    size_t index = 0, booleans = 0;
     for (py::handle point : raw) {
         double x, y;
         if (!is_sequence(point) || py::len(point) != 2 || !json_number(point[py::int_(0)], x) ||
@@ -102,12 +127,22 @@ inline bool outline_points(const py::handle& raw, std::vector<double>& xy, const
                     "point " + std::to_string(index) + " is " + python_repr(point) + ", not an [x, y] pair of numbers");
             return false;
         }
+        booleans += PyBool_Check(py::object(point[py::int_(0)]).ptr()) + PyBool_Check(py::object(point[py::int_(1)]).ptr());
         xy.push_back(x);
         xy.push_back(y);
         ++index;
     }
+    if (!xy.empty() && booleans == xy.size()) {
+        out.add(Severity::error, "outline-layout", file, where, "the outline's coordinates are booleans, not numbers");
+        return false;
+    }
     return true;
 }
+
+// The segmentation datasets refuse outline points more than 2^24 pixels from the image (OpenCV's
+// fill would take minutes); with network inputs up to 16,384 pixels that is past 1,024 image
+// sizes, which no real annotation reaches.
+inline constexpr double kFarthest = 1024.0;
 
 // Problems of the points of an outline in [0, 1] coordinates (or in pixels when `width` and
 // `height` are given). False when the outline cannot be used.
@@ -118,6 +153,12 @@ inline bool check_outline(const std::vector<double>& xy, double width, double he
         if (!std::isfinite(xy[i]) || !std::isfinite(xy[i + 1])) {
             out.add(Severity::error, "non-finite", file, where,
                     "point " + std::to_string(i / 2) + " has coordinates that are not finite numbers");
+            return false;
+        }
+        if (std::fabs(xy[i]) > kFarthest * width || std::fabs(xy[i + 1]) > kFarthest * height) {
+            out.add(Severity::error, "outline-far", file, where,
+                    "point " + std::to_string(i / 2) + " lies more than " + number_text(kFarthest) +
+                        " image sizes away: the dataset refuses outlines reaching 2^24 pixels from the image");
             return false;
         }
         const double eps = 1e-6 * std::max(width, height);
@@ -142,14 +183,7 @@ inline void check_segmentation_file(const State& s, const std::string& bytes, co
                                     SampleFindings& out) {
     py::object content;
     if (!load_json(s, bytes, file, content, out)) return;
-    py::object name = content.attr("get")("image");
-    if (!PyUnicode_Check(name.ptr())) {
-        out.add(Severity::error, "annotation-layout", file, "",
-                name.is_none() ? "has no ``image`` entry naming its image" : "its ``image`` entry is not a file name");
-    } else {
-        py::object path = s.os_path.attr("join")(images_folder, s.os_path.attr("basename")(name));
-        image = fs_path(path);
-    }
+    image = json_file_name(s, images_folder, content.attr("get")("image"), true, file, "", "image", out);
     py::object segment = content.attr("get")("segment", py::list());
     if (!PyList_Check(segment.ptr())) {
         out.add(Severity::error, "annotation-layout", file, "segment", "``segment`` is not a list of objects");
@@ -175,18 +209,19 @@ inline void check_segmentation_file(const State& s, const std::string& bytes, co
                         std::string("the part has no ``") + (raw.is_none() ? "polygon" : "class") + "``");
                 continue;
             }
-            if (is_sequence(raw) && py::len(raw) < 3) {
+            const int64_t id = json_class(cls, num_classes, file, where, out);
+            if (id < 0) continue;  // the dataset stops at the class, before the outline
+            std::vector<double> xy;
+            if (!outline_points(raw, xy, file, where, out)) continue;
+            if (xy.size() < 6) {
                 out.add(Severity::warning, "outline-too-short", file, where,
-                        "the outline has " + std::to_string(py::len(raw)) +
+                        "the outline has " + std::to_string(xy.size() / 2) +
                             " point(s): the dataset leaves it out, with its class");
                 continue;
             }
-            std::vector<double> xy;
-            if (!outline_points(raw, xy, file, where, out)) continue;
-            const int64_t id = json_class(cls, num_classes, file, where, out);
             if (!check_outline(xy, 1.0, 1.0, file, where, out)) continue;
             ++out.objects;
-            if (id >= 0) out.classes.push_back(id);
+            out.classes.push_back(id);
         }
     }
 }
