@@ -1,7 +1,7 @@
 """The main job, `make demo`: a shape detector trained end to end on a generated dataset.
 
-1. Generates a Darknet-layout dataset (kept between runs; --regenerate makes it anew) and
-   serves it with DarknetDatasetYaml (or, with --tfrecord, from TFRecord shards converted
+1. Generates a Darknet-layout dataset (kept between runs; --regenerate makes it anew), runs
+   the dataset check on it, and serves it with DarknetDatasetYaml (or, with --tfrecord, from TFRecord shards converted
    from it); saves a picture of the first training batch with its boxes, and reads a batch
    back from the TFRecord conversion of the same data.
 2. Trains a small tf-keras detector through WarmUpCosineDecay, the TensorBoard logger and
@@ -38,6 +38,7 @@ from examples.detector.model import DetectionLoss, build_detector  # noqa: E402
 from examples.showcase import draw_detection_batch  # noqa: E402
 from vireo.quillon.callbacks.tensorboard import TensorBoard  # noqa: E402
 from vireo.quillon.datasets.darknet import DarknetDatasetYaml  # noqa: E402
+from vireo.quillon.datasets.tools import check as dataset_check  # noqa: E402
 from vireo.quillon.schedulers.scheduler import WarmUpCosineDecay  # noqa: E402
 from vireo.quillon.trainer.detection import DetectionTrainer  # noqa: E402
 
@@ -105,6 +106,9 @@ def train_detector(args):
 
     print("== Dataset")
     yaml_path = generate_dataset(data_root, cfg["n_train"], cfg["n_val"], cfg["seed"], regenerate=args.regenerate)
+    # Every problem in the data is found before training, not at epoch 7.
+    if dataset_check.main([yaml_path, "--limit", "5"]) != 0:
+        raise SystemExit("The generated dataset fails the dataset check (see above); run with --regenerate.")
     dataset = serve_dataset(yaml_path, shape, args.tfrecord, data_root)
     train_ds = dataset.build_train_iterator(batch_size=cfg["batch_size"], prefetch=2)
     val_ds = dataset.build_val_iterator(batch_size=1)
