@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/tfrecord_bytes.hpp"
+
 namespace tfrecord_example {
 
 struct Record {
@@ -21,52 +23,10 @@ struct Record {
     std::vector<float> bboxes;
 };
 
-class Reader {
-public:
-    explicit Reader(std::string_view data) : p_(data.data()), end_(data.data() + data.size()) {}
-    bool done() const { return p_ == end_; }
-
-    bool varint(uint64_t& out) {
-        out = 0;
-        for (int shift = 0; shift < 64 && p_ < end_; shift += 7) {
-            uint8_t byte = static_cast<uint8_t>(*p_++);
-            out |= uint64_t(byte & 0x7f) << shift;
-            if (!(byte & 0x80)) return true;
-        }
-        return false;
-    }
-
-    // A field tag: field number and wire type.
-    bool tag(uint32_t& field, uint32_t& wire) {
-        uint64_t t;
-        if (!varint(t) || (t >> 3) == 0 || (t >> 3) > UINT32_MAX) return false;
-        field = uint32_t(t >> 3);
-        wire = uint32_t(t & 7);
-        return true;
-    }
-
-    bool bytes(std::string_view& out) {
-        uint64_t n;
-        if (!varint(n) || n > uint64_t(end_ - p_)) return false;
-        out = std::string_view(p_, size_t(n));
-        p_ += n;
-        return true;
-    }
-
-    bool fixed32(uint32_t& out) {
-        if (end_ - p_ < 4) return false;
-        const auto* b = reinterpret_cast<const uint8_t*>(p_);
-        out = uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
-        p_ += 4;
-        return true;
-    }
-
-private:
-    const char* p_;
-    const char* end_;
-};
-
-constexpr uint32_t kVarint = 0, kLen = 2, kFixed32 = 5;
+using Reader = datasets::Wire;
+using datasets::kFixed32;
+using datasets::kLen;
+using datasets::kVarint;
 
 inline float to_float(uint32_t bits) {
     float f;

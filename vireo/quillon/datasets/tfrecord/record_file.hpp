@@ -10,18 +10,9 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "common/tfrecord_bytes.hpp"
+
 namespace tfrecord {
-
-inline uint32_t crc32c(const unsigned char* data, size_t size) {
-    uint32_t crc = 0xffffffffu;
-    for (size_t i = 0; i < size; ++i) {
-        crc ^= data[i];
-        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0x82f63b78u & (0u - (crc & 1u)));
-    }
-    return ~crc;
-}
-
-inline uint32_t masked_crc(uint32_t crc) { return ((crc >> 15) | (crc << 17)) + 0xa282ead8u; }
 
 enum class Header { fine, unreadable, truncated, corrupt };
 
@@ -36,7 +27,7 @@ inline Header first_header(const char* path) {
     if (got < sizeof header) return Header::truncated;
     const uint32_t stored = uint32_t(header[8]) | uint32_t(header[9]) << 8 | uint32_t(header[10]) << 16 |
                             uint32_t(header[11]) << 24;
-    return masked_crc(crc32c(header, 8)) == stored ? Header::fine : Header::corrupt;
+    return datasets::masked_crc32c(header, 8) == stored ? Header::fine : Header::corrupt;
 }
 
 }  // namespace tfrecord

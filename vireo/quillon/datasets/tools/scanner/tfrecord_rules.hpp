@@ -37,49 +37,10 @@ struct Record {
 
 enum class Parsed { ok, invalid, unusual };
 
-// Protocol-buffer wire reading.
-class Wire {
-public:
-    explicit Wire(std::string_view data)
-        : p_(reinterpret_cast<const uint8_t*>(data.data())), end_(p_ + data.size()) {}
-    bool done() const { return p_ == end_; }
-
-    bool varint(uint64_t& out) {
-        out = 0;
-        for (int shift = 0; shift < 64 && p_ < end_; shift += 7) {
-            const uint8_t byte = *p_++;
-            out |= uint64_t(byte & 0x7f) << shift;
-            if (!(byte & 0x80)) return true;
-        }
-        return false;
-    }
-    bool tag(uint32_t& field, uint32_t& wire) {
-        uint64_t t;
-        if (!varint(t) || (t >> 3) == 0 || (t >> 3) > UINT32_MAX) return false;
-        field = uint32_t(t >> 3);
-        wire = uint32_t(t & 7);
-        return true;
-    }
-    bool bytes(std::string_view& out) {
-        uint64_t n;
-        if (!varint(n) || n > uint64_t(end_ - p_)) return false;
-        out = std::string_view(reinterpret_cast<const char*>(p_), size_t(n));
-        p_ += n;
-        return true;
-    }
-    bool fixed32(uint32_t& out) {
-        if (end_ - p_ < 4) return false;
-        out = uint32_t(p_[0]) | uint32_t(p_[1]) << 8 | uint32_t(p_[2]) << 16 | uint32_t(p_[3]) << 24;
-        p_ += 4;
-        return true;
-    }
-
-private:
-    const uint8_t* p_;
-    const uint8_t* end_;
-};
-
-constexpr uint32_t kVarint = 0, kLen = 2, kFixed32 = 5;
+using Wire = datasets::Wire;
+using datasets::kFixed32;
+using datasets::kLen;
+using datasets::kVarint;
 enum FeatureKind { kNoKind = 0, kBytes = 1, kFloat = 2, kInt64 = 3 };
 
 inline const char* kind_name(int kind) {
