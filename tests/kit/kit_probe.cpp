@@ -19,6 +19,32 @@ struct CycleState : pykit::Captures {
 };
 
 py::object cycle_payload(const CycleState& state, const py::object&) { return state.payload; }
+
+// The probe's own state: the Scaler class (for super()) and TensorFlow.
+struct ProbeState : pykit::Captures {
+    pykit::Ref tf{this};
+    pykit::Ref Scaler{this};
+};
+
+py::object echo_body(const py::object& a, const py::object& b, const py::object& c, const py::object& d,
+                     const py::object& e) {
+    return py::make_tuple(a, b, c, d, e);
+}
+
+py::object scale(const ProbeState& s, const py::object& self, const py::object& x) {
+    return s.tf.attr("cast")(x, s.tf.attr("float32")) * self.attr("factor");
+}
+
+py::object base_greeting(const ProbeState& s, const py::object& self) {
+    return pykit::super(s.Scaler, self).attr("greeting");
+}
+
+// make_holder(obj): held(a=None, b=None) returns obj, kept in the function's own state.
+struct HolderState : pykit::Captures {
+    pykit::Ref obj{this};
+};
+
+py::object held(const HolderState& s, const py::object&, const py::object&) { return s.obj; }
 py::object cycle_class(const CycleState& state, const py::object&) { return state.cls; }
 
 // convert(kind, value): Python's float(), int(), str(), tuple() or list() through the kit.
@@ -56,7 +82,7 @@ PYBIND11_MODULE(_kit_probe, m) {
         "echo",
         {arg("a"), arg("b").ann(str_t).def(py::none()), arg("c").ann(list_t).def(py::none()),
          arg("d").ann(dict_t).def(py::none()), arg("e").ann(int_t).def(py::int_(3))},
-        [](pykit::Args& a) { return py::make_tuple(a[0], a[1], a[2], a[3], a[4]); }, "Returns its arguments.",
+        &echo_body, "Returns its arguments.",
         builtins.attr("tuple"));
     pykit::set_names(echo, module, "echo");
     m.attr("echo") = echo;
@@ -126,8 +152,10 @@ PYBIND11_MODULE(_kit_probe, m) {
 
     // make_holder(obj): a new native function held(a=None, b=None) that captures obj and returns it.
     py::object make_holder = pykit::function("make_holder", {arg("obj")}, [](py::object obj) {
-        return pykit::function("held", {arg("a").def(py::none()), arg("b").def(py::none())},
-                               [obj](py::object, py::object) { return obj; });
+        auto context = pykit::make_context<HolderState>();
+        context->obj = obj;
+        return pykit::function("held", {arg("a").def(py::none()), arg("b").def(py::none())}, &held, nullptr, {},
+                               context.object);
     });
     pykit::set_names(make_holder, module, "make_holder");
     m.attr("make_holder") = make_holder;
@@ -147,27 +175,20 @@ PYBIND11_MODULE(_kit_probe, m) {
     // plain Python class made on the spot so that `super()` goes through Python code.
     py::object base = builtins.attr("type")("ProbeBase", py::make_tuple(),
                                            py::dict(py::arg("greeting") = py::str("base")));
-    auto scaler_ref = pykit::class_ref();
-    pykit::ClassBuilder(module, "Scaler", py::make_tuple(base))
+    auto context = pykit::make_context<ProbeState>();
+    context->tf = tf;
+    pykit::ClassBuilder(module, "Scaler", py::make_tuple(base), context.object)
         .doc("Scales tensors.")
         .attr("unit", py::int_(1))
         .def("__init__", {arg("self"), arg("factor").ann(py::module_::import("builtins").attr("float")).def(py::float_(2.0))},
              [](py::object self, py::object factor) { self.attr("factor") = factor; })
-        .def("scale", {arg("self"), arg("x").ann(tf.attr("Tensor"))},
-             [tf](py::object self, py::object x) {
-                 return tf.attr("cast")(x, tf.attr("float32")) * self.attr("factor");
-             })
-        .method(pykit::function("scale_graph", {arg("self"), arg("x").ann(tf.attr("Tensor"))},
-                                [tf](py::object self, py::object x) {
-                                    return tf.attr("cast")(x, tf.attr("float32")) * self.attr("factor");
-                                }),
-                tf.attr("function"))
+        .def("scale", {arg("self"), arg("x").ann(tf.attr("Tensor"))}, &scale)
+        .def_wrapped(tf.attr("function"), "scale_graph", {arg("self"), arg("x").ann(tf.attr("Tensor"))}, &scale)
         .def("numpy_double", {arg("self"), arg("x").ann(np.attr("ndarray"))},
              [](py::object, py::object x) { return x * py::int_(2); })
-        .def("base_greeting", {arg("self")},
-             [scaler_ref](py::object self) -> py::object { return pykit::super(*scaler_ref, self).attr("greeting"); })
+        .def("base_greeting", {arg("self")}, &base_greeting)
         .def("takes_list", {arg("self"), arg("items").ann(list_t)}, [](py::object, py::object items) { return items; })
-        .build(m, scaler_ref);
+        .build(m, context->Scaler);
 
     // make_cycle_class(payload): a new class whose methods' context refers back to the class.
     py::object make_cycle_class = pykit::function("make_cycle_class", {arg("payload")}, [](py::object payload) {
