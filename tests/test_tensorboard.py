@@ -2,6 +2,7 @@
 import collections
 import inspect
 import os
+import warnings
 
 import numpy as np
 import pytest
@@ -224,3 +225,132 @@ def test_image_caption_type(make_logger):
     with pytest.raises(TypeError) as info:
         logger.upload_image(b"caption", np.zeros((2, 2, 3), np.uint8), 0)
     assert str(info.value) == "Argument 'caption' has incorrect type (expected str, got bytes)"
+
+
+# --- one compiled write per call ------------------------------------------------------------
+
+def reference_update(writer, names, step, metrics=None, losses=None):
+    """update_metrics written out with one eager tf.summary.scalar per key."""
+    for key in names:
+        if metrics is None:
+            continue
+        value = metrics.get(key)
+        if not value and losses is not None:
+            value = losses.get(key)
+        if value:
+            with writer.as_default():
+                tf.summary.scalar(key, value, step=step)
+    writer.flush()
+
+
+def scalar_events(folder):
+    """{tag: [(step, value bytes, dtype, plugin, plugin content)]}: everything a reader sees."""
+    accumulator = EventAccumulator(str(folder), size_guidance={"tensors": 0})
+    accumulator.Reload()
+    out = {}
+    for tag in accumulator.Tags()["tensors"]:
+        plugin = accumulator.SummaryMetadata(tag).plugin_data
+        out[tag] = [(e.step, tf.make_ndarray(e.tensor_proto).tobytes(), e.tensor_proto.dtype, plugin.plugin_name,
+                     plugin.content) for e in accumulator.Tensors(tag)]
+    return out
+
+
+TRAINING_KEYS = ["total-loss", "L2-loss", "step-time (seconds)", "learning-rate"]
+VALIDATION_KEYS = ["mAP@0.5", "mAP@0.5:0.95", "Overall-ACC"]
+VALUES = [
+    tf.constant(1.25), tf.constant(0.1, tf.float64), tf.constant(7, tf.int64), tf.constant(True),
+    0.1, 1e-30, 3.4028235e38, float("inf"), float("nan"), 3, -(2 ** 53) - 1, 2 ** 62 + 1, True,
+    np.float64(0.3), np.float16(1.5), np.int64(2 ** 53 + 1), np.uint64(2 ** 64 - 1), np.uint8(200), np.bool_(True),
+    np.array(2.5), np.array(9, np.int32), tf.Variable(0.75),
+]
+
+
+def test_written_events_equal_one_eager_scalar_per_key(tmp_path):
+    names = TRAINING_KEYS + VALIDATION_KEYS
+    logger = TensorBoard(str(tmp_path / "ours"), names)
+    reference = tf.summary.create_file_writer(str(tmp_path / "reference"))
+    calls = []
+    for i in range(0, len(VALUES), 4):  # per batch: losses
+        calls.append(({}, dict(zip(TRAINING_KEYS, VALUES[i:i + 4]))))
+    calls.append(({"mAP@0.5": 0.5, "mAP@0.5:0.95": 0.0, "Overall-ACC": np.float32(0.9)},  # a validation
+                  {"mAP@0.5:0.95": 0.25, "total-loss": 2.0}))
+    calls.append((None, {"total-loss": 1.0}))  # nothing written, the step advances
+    calls.append(({}, {"total-loss": 0.5, "learning-rate": tf.constant(1e-3)}))
+    for step, (metrics, losses) in enumerate(calls):
+        logger.update_metrics(metrics, losses)
+        reference_update(reference, names, step, metrics, losses)
+    assert logger.global_step == len(calls)
+    ours = scalar_events(tmp_path / "ours")
+    assert ours == scalar_events(tmp_path / "reference")
+    assert sum(len(v) for v in ours.values()) == len(VALUES) + 4 + 2
+    assert len(logger._compiled_scalar_writes) == 4  # four sets of tags, each written compiled
+    assert written_tags_in_order(tmp_path / "ours") == written_tags_in_order(tmp_path / "reference")
+
+
+@pytest.mark.parametrize("value", [
+    "1.5",                        # a string: tf.cast refuses it
+    1e300,                        # beyond float32: the tensor conversion refuses it
+    2 ** 64,                      # beyond int64
+    np.array([1.0, 2.0]),         # not a scalar (truthiness fails first)
+    [1.0],                        # not a scalar
+    tf.constant([2.0]),           # not a scalar
+])
+def test_values_tf_summary_refuses_raise_its_errors(make_logger, tmp_path, value):
+    logger = make_logger(["a", "b"])
+    reference = tf.summary.create_file_writer(str(tmp_path / "reference"))
+    with pytest.raises(Exception) as ours:
+        logger.update_metrics({"a": 1.0, "b": value})
+    with pytest.raises(Exception) as theirs:
+        reference_update(reference, ["a", "b"], 0, {"a": 1.0, "b": value})
+    assert (type(ours.value), str(ours.value)) == (type(theirs.value), str(theirs.value))
+    assert logger.global_step == 0
+    logger.refresh()
+    assert scalar_events(tmp_path / "logs") == scalar_events(tmp_path / "reference")
+
+
+def test_name_scope_prefixes_the_tags_as_eager_writes_do(make_logger, tmp_path):
+    logger = make_logger(["total-loss"])
+    logger.update_metrics({}, {"total-loss": 1.0})
+    with tf.name_scope("outer"):
+        logger.update_metrics({}, {"total-loss": 2.0})
+    logger.update_metrics({}, {"total-loss": 3.0})
+    assert read_events(tmp_path / "logs") == {"total-loss": [(0, 1.0), (2, 3.0)], "outer/total-loss": [(1, 2.0)]}
+
+
+@pytest.mark.parametrize("step", [np.int64(41), 2 ** 63 - 1, True])
+def test_steps_set_from_outside_are_used(make_logger, tmp_path, step):
+    logger = make_logger(["a"])
+    logger.global_step = step
+    logger.update_metrics({"a": 1.0})
+    assert logger.global_step == step + 1
+    assert read_events(tmp_path / "logs") == {"a": [(int(step), 1.0)]}
+
+
+def test_a_replaced_writer_gets_the_writes(make_logger, tmp_path):
+    logger = make_logger(["a"])
+    logger.update_metrics({"a": 1.0})
+    logger.writer = tf.summary.create_file_writer(str(tmp_path / "other"))
+    logger.update_metrics({"a": 2.0})
+    assert read_events(tmp_path / "logs") == {"a": [(0, 1.0)]}
+    assert read_events(tmp_path / "other") == {"a": [(1, 2.0)]}
+
+
+def test_a_value_whose_truth_fails_after_written_ones(make_logger, tmp_path):
+    logger = make_logger(["a", "b", "c"])
+    with pytest.raises(ValueError, match="ambiguous"):
+        logger.update_metrics({"a": 1.0, "b": np.array([1.0, 2.0]), "c": 3.0})
+    assert logger.global_step == 0
+    logger.refresh()
+    assert read_events(tmp_path / "logs") == {"a": [(0, 1.0)]}  # as with one write per key
+
+
+def test_no_warnings_over_many_calls_and_tag_sets(make_logger, tmp_path):
+    logger = make_logger(TRAINING_KEYS + VALIDATION_KEYS)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        for step in range(30):
+            losses = {key: tf.constant(float(step + 1)) for key in TRAINING_KEYS[: 1 + step % 4]}
+            metrics = {"mAP@0.5": 0.5} if step % 7 == 0 else {}
+            logger.update_metrics(metrics, losses)
+    assert len(read_events(tmp_path / "logs")["total-loss"]) == 30
+

@@ -1,23 +1,10 @@
 // The TensorBoard logger's steps: construction, the filtered scalar writes, images.
 #pragma once
 
-#include <pykit.hpp>
+#include "compiled_writes.hpp"
+#include "state.hpp"
 
 namespace tensorboard {
-namespace py = pybind11;
-
-// The module's Python state, seen by the garbage collector.
-struct State : pykit::Captures {
-    pykit::Ref np{this};
-    pykit::Ref tf{this};
-    pykit::Ref warnings{this};
-    pykit::Ref os{this};
-};
-
-inline const char* const kEmptyNames =
-    "Invalid value for ``metric_names`` parameter was provided. List can't be empty nor None:";
-inline const char* const kNothingToWrite =
-    "There is not metrics to register. \nPlease define the metric names in the class constructor";
 
 // TensorBoard.__init__(self, storage, metric_names=None)
 inline void construct(const State& s, const py::object& self, const py::object& storage,
@@ -53,6 +40,10 @@ inline void write_scalar(const State& s, const py::object& self, const py::handl
                 [&] { scalar(key, value, py::arg("step") = self.attr("global_step")); });
 }
 
+inline void write_eagerly(const State& s, const py::object& self, const Pairs& pairs) {
+    for (const auto& [key, value] : pairs) write_scalar(s, self, key, value);
+}
+
 // TensorBoard.update_metrics(self, metrics=None, losses=None)
 inline void update_metrics(const State& s, const py::object& self, const py::object& metrics,
                            const py::object& losses) {
@@ -61,11 +52,22 @@ inline void update_metrics(const State& s, const py::object& self, const py::obj
         s.warnings.attr("warn")(kNothingToWrite);
         return;
     }
-    for (py::handle key : py::iter(names)) {
-        py::object value = value_for(key, metrics, losses);
-        if (value) write_scalar(s, self, key, value);
+    // The values are chosen first and written together. When choosing one fails (a value whose
+    // truth is undefined), the ones before it are written first, as a write per key would have.
+    Pairs pairs;
+    try {
+        for (py::handle key : py::iter(names)) {
+            py::object value = value_for(key, metrics, losses);
+            if (value) pairs.emplace_back(py::reinterpret_borrow<py::object>(key), value);
+        }
+    } catch (py::error_already_set&) {
+        write_eagerly(s, self, pairs);
+        throw;
     }
-    self.attr("writer").attr("flush")();
+    if (pairs.empty() || !write_compiled(s, self, pairs)) {
+        write_eagerly(s, self, pairs);
+        self.attr("writer").attr("flush")();
+    }
     py::object step = self.attr("global_step");
     self.attr("global_step") = step + py::int_(1);
 }

@@ -2,6 +2,7 @@
 #include <pykit.hpp>
 
 #include "logger.hpp"
+#include "state.hpp"
 
 namespace py = pybind11;
 using pykit::arg;
@@ -83,6 +84,9 @@ PYBIND11_MODULE(tensorboard, m) {
     s.tf = pykit::import_module(m, "tensorflow", "tf");
     s.warnings = pykit::import_module(m, "warnings", "warnings");
     s.os = pykit::import_module(m, "os", "os");
+    // The body update_metrics compiles once per set of tags (not published on the module).
+    s.write_scalars = pykit::function("write_scalars", {arg("writer"), arg("tags"), arg("values"), arg("step")},
+                                      &tensorboard::write_scalars, nullptr, {}, context.object);
 
     py::object str_t = pykit::builtin("str"), list_t = pykit::builtin("list"), dict_t = pykit::builtin("dict");
     py::object int_t = pykit::builtin("int");

@@ -1,0 +1,24 @@
+// The TensorBoard logger module's Python state and messages.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pykit.hpp>
+
+namespace tensorboard {
+namespace py = pybind11;
+
+// The module's Python state, seen by the garbage collector.
+struct State : pykit::Captures {
+    pykit::Ref np{this};
+    pykit::Ref tf{this};
+    pykit::Ref warnings{this};
+    pykit::Ref os{this};
+    pykit::Ref write_scalars{this};  // the body the compiled writes trace (compiled_writes.hpp)
+};
+
+inline const char* const kEmptyNames =
+    "Invalid value for ``metric_names`` parameter was provided. List can't be empty nor None:";
+inline const char* const kNothingToWrite =
+    "There is not metrics to register. \nPlease define the metric names in the class constructor";
+
+}  // namespace tensorboard
