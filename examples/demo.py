@@ -12,6 +12,11 @@
 
 Usage: python examples/demo.py [--out demo_output] [--epochs N] [--tfrecord] [--regenerate]
                                [--train-images N] [--val-images N] [--no-extras]
+                               [--strategy mirrored]
+
+With --strategy mirrored the model and optimizer are built in a tf.distribute.MirroredStrategy
+scope, and DetectionTrainer trains on every GPU of the machine (or the CPU when there is none);
+see docs/distribute.md.
 """
 import argparse
 import csv
@@ -123,12 +128,17 @@ def train_detector(args):
     print("\n== Training")
     tf.keras.utils.set_random_seed(cfg["seed"])
     num_classes = len(dataset.classes) - dataset.class_offset
-    model = build_detector(shape, num_classes, width=cfg["width"], l2=cfg["l2"])
     loss = DetectionLoss(class_offset=dataset.class_offset)
     steps_per_epoch = math.ceil(cfg["n_train"] / cfg["batch_size"])
     schedule = WarmUpCosineDecay(start_lr=cfg["learning_rate"] * 0.02, target_lr=cfg["learning_rate"],
                                  warmup_steps=steps_per_epoch, total_steps=steps_per_epoch * cfg["epochs"], hold=0)
-    optimizer = tf.keras.optimizers.Adam(learning_rate=schedule)
+    # Under a strategy the trainer shares every batch of batch_size between the replicas.
+    strategy = tf.distribute.MirroredStrategy() if args.strategy == "mirrored" else tf.distribute.get_strategy()
+    if args.strategy:
+        print("\t - %s: %d replica(s)" % (type(strategy).__name__, strategy.num_replicas_in_sync))
+    with strategy.scope():
+        model = build_detector(shape, num_classes, width=cfg["width"], l2=cfg["l2"])
+        optimizer = tf.keras.optimizers.Adam(learning_rate=schedule)
     logger = TensorBoard(os.path.join(out, "tensorboard"), LOGGED)
     checkpoint = os.path.join(out, "checkpoints")
     trainer = DetectionTrainer(model, dataset, optimizer, loss, logger=logger, checkpoint=checkpoint, info=cfg,
@@ -188,6 +198,8 @@ def main(argv=None):
     parser.add_argument("--train-images", type=int, default=None, help="override the training split size")
     parser.add_argument("--val-images", type=int, default=None, help="override the validation split size")
     parser.add_argument("--no-extras", action="store_true", help="skip the segmentation and head-pose pictures")
+    parser.add_argument("--strategy", choices=["mirrored"], default=None,
+                        help="train under tf.distribute.MirroredStrategy (every GPU of the machine)")
     args = parser.parse_args(argv)
     quiet_libraries()
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "common.hpp"
+#include "distribute.hpp"
 #include "files.hpp"
 #include "state.hpp"
 
@@ -91,7 +92,9 @@ inline void construct(const State& s, const py::object& self, const py::object& 
     self.attr("logger") = logger;
     self.attr("evaluator") = py::none();
 
-    // A logger without a summary writer fails here, before anything touches the disk.
+    // A logger without a summary writer fails here, before anything touches the disk. A worker
+    // other than the chief has its logger write into a temporary folder first.
+    redirect_worker_logger(s, model, logger);
     self.attr("val_messenger") = s.TrainingTensorBoardWriter(logger.attr("writer"));
 
     self.attr("best_value") = py::float_(0.0);
@@ -101,7 +104,7 @@ inline void construct(const State& s, const py::object& self, const py::object& 
     self.attr("NCHW") = py::bool_(false);
     self.attr("activate_mlflow") = activate_mlflow;
     self.attr("current_lr") = current_learning_rate(s, optimizer);
-    build_optimizer_state(s, optimizer, model);
+    in_model_scope(s, model, [&] { build_optimizer_state(s, optimizer, model); });
 
     self.attr("checkpoint") = checkpoint;
     prepare_checkpoint_folder(s, checkpoint);
@@ -111,7 +114,7 @@ inline void construct(const State& s, const py::object& self, const py::object& 
     self.attr("summary_rows") = py::list();
     self.attr("skip_validation_steps") = skip_validation_steps;
     self.attr("skip_initial_validation") = skip_initial_validation;
-    write_run_files(s, self);
+    if (is_chief(model)) write_run_files(s, self);
 
     pykit::print(percent("\t - Saving best iteration checkpoint at : %s", self.attr("best")));
     pykit::print(percent("\t - Saving last iteration checkpoint at : %s", self.attr("last")));

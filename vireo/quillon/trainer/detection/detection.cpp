@@ -3,6 +3,7 @@
 
 #include "common.hpp"
 #include "construction.hpp"
+#include "distribute.hpp"
 #include "loop.hpp"
 #include "model.hpp"
 #include "saving.hpp"
@@ -229,6 +230,10 @@ PYBIND11_MODULE(detection, m) {
     s.tensor_type = s.tf.attr("Tensor");
     s.model_type = keras.attr("models").attr("Model");
     s.unbuilt_metrics_filter = pykit::function("keep_log_record", {arg("record")}, &detection::keep_log_record);
+    s.replica_train_step = pykit::function("replica_train_step", {arg("self"), arg("data")},
+                                           &detection::replica_train_step, nullptr, {}, context.object);
+    s.distributed_train_step = pykit::function("distributed_train_step", {arg("self"), arg("data")},
+                                               &detection::distributed_train_step, nullptr, {}, context.object);
 
     py::object dict_t = pykit::builtin("dict"), int_t = pykit::builtin("int"), float_t = pykit::builtin("float");
     py::object tf_function = s.tf.attr("function");

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "common.hpp"
+#include "distribute.hpp"
 #include "state.hpp"
 
 namespace detection {
@@ -21,6 +22,7 @@ struct TrainingRun {
     py::object validation_folder;
     py::object live;              // the DVC Live run, or None
     py::object losses, metrics;  // the last batch's losses and the latest validation's metrics
+    Distribution distribution;    // one device, or the replicas of the model's strategy
 };
 
 // "md" on a CI machine (CI set, and not "false" or "0"), else "html"; DVC_REPORT wins.
@@ -37,7 +39,7 @@ inline py::object dvclive_report(const State& s) {
 // DVC Live is off.
 inline py::object start_dvclive(const State& s, const py::object& self) {
     py::object dvclive_output = self.attr("dvclive_output");
-    if (dvclive_output.is_none()) return py::none();
+    if (dvclive_output.is_none() || !is_chief(self.attr("model"))) return py::none();
     py::object report = dvclive_report(s);
     py::object Live = pykit::import_from("dvclive", "Live");
     // A restored run goes on in the same DVC Live run.
@@ -90,7 +92,8 @@ inline py::object run_training_step(const State& s, const TrainingRun& run, cons
     run.handler.attr("on_step_start")(py::arg("step") = batch_id);
     py::object time = s.time.attr("time");
     py::object started = time();
-    py::object losses = self.attr("train_step")(data);
+    py::object losses = run.distribution.step ? run_distributed_step(run.distribution, data)
+                                              : py::object(self.attr("train_step")(data));
     py::object step_time = time() - started;
 
     self.attr("current_lr") = current_learning_rate(s, self.attr("optimizer"));
@@ -109,7 +112,8 @@ inline py::object run_training_step(const State& s, const TrainingRun& run, cons
 // dataset yields no batch).
 inline void train_epoch(const State& s, TrainingRun& run, const py::object& epoch) {
     py::object loop = s.tqdm(run.train_ds, py::arg("desc") = percent("Epoch %d", epoch), py::arg("leave") = true,
-                             py::arg("bar_format") = kBarFormat, py::arg("colour") = "green");
+                             py::arg("bar_format") = kBarFormat, py::arg("colour") = "green",
+                             py::arg("total") = run.distribution.batches);
     long batch_id = 0;
     for (py::handle data : loop) {
         run.losses = run_training_step(s, run, loop, py::reinterpret_borrow<py::object>(data), batch_id);
@@ -125,7 +129,7 @@ inline void run_epoch(const State& s, TrainingRun& run, const py::object& epoch)
     if (!run.evaluator.is_none() && validation_due(epoch, self.attr("skip_validation_steps")))
         run.metrics = run_validation(s, run, epoch, run.losses);
     self.attr("save_model")(-1.0);
-    write_training_state(s, self, epoch, run.live);
+    as_this_worker(s, self, [&] { write_training_state(s, self, epoch, run.live); });
     run.handler.attr("on_model_save")(self.attr("model"));
     if (!run.live.is_none()) run.live.attr("next_step")();
     run.handler.attr("on_epoch_end")(py::arg("losses") = run.losses, py::arg("metrics") = run.metrics);
@@ -144,9 +148,12 @@ inline void finish_training(const TrainingRun& run) {
 inline void train(const State& s, const py::object& self, const py::object& epochs, const py::object& train_ds,
                   const py::object& val_ds, const py::object& evaluator, const py::object& start,
                   const py::object& callback_handler) {
+    WorkerFoldersRemoval worker_folders(s, self);
     TrainingRun run{self, train_ds, val_ds, evaluator, callback_handler};
+    run.distribution = prepare_distribution(s, self, train_ds);
+    run.train_ds = run.distribution.dataset;
     announce_earlier_run(self, start);
-    run.validation_folder = path_join(s, self.attr("checkpoint"), "validation");
+    run.validation_folder = path_join(s, write_folder(s, self), "validation");
     if (!path_exists(s, run.validation_folder)) s.os.attr("makedirs")(run.validation_folder);
     run.live = start_dvclive(s, self);
 

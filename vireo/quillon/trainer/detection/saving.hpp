@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common.hpp"
+#include "distribute.hpp"
 #include "files.hpp"
 
 namespace detection {
@@ -40,7 +41,7 @@ inline void save_checkpoint(const State& s, const py::object& model, const py::o
 }
 
 inline void log_artifact_if_active(const py::object& self, const py::object& path) {
-    if (!pykit::truthy(self.attr("activate_mlflow"))) return;
+    if (!pykit::truthy(self.attr("activate_mlflow")) || !is_chief(self.attr("model"))) return;
     py::object mlflow = py::module_::import("mlflow");
     if (pykit::truthy(mlflow.attr("active_run")())) mlflow.attr("log_artifact")(path);
 }
@@ -54,7 +55,7 @@ inline void save_model(const State& s, const py::object& self, const py::object&
     py::object new_model = self.attr("remove_training_outputs")(self.attr("model"));
     if (pykit::truthy(self.attr("NCHW"))) new_model = self.attr("to_nchw")(new_model);
 
-    py::object last = self.attr("last");
+    py::object last = write_path(s, self, self.attr("last"));  // a worker's own folder off the chief
     save_checkpoint(s, new_model, last);
     log_artifact_if_active(self, last);
 
@@ -62,7 +63,7 @@ inline void save_model(const State& s, const py::object& self, const py::object&
     if (pykit::holds(val, best_value, Py_GE)) {
         pykit::print(pykit::format("\t - [INFO] Saving model with improved {} from {} to {}", self.attr("metric"),
                                    best_value, val));
-        py::object best = self.attr("best");
+        py::object best = write_path(s, self, self.attr("best"));
         save_checkpoint(s, new_model, best);
         self.attr("best_value") = val;
         log_artifact_if_active(self, best);

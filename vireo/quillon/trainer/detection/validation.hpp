@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common.hpp"
+#include "distribute.hpp"
 #include "files.hpp"
 
 namespace detection {
@@ -165,7 +166,7 @@ inline py::dict summary_row(const MetricValues& v) {
 // Rewrites summary.csv with every row so far. A file held by another program (PermissionError)
 // is reported and skipped: the rows are kept and written next time.
 inline void write_summary_csv(const State& s, const py::object& self, const py::list& columns) {
-    py::object summary_file_name = path_join(s, self.attr("checkpoint"), "summary.csv");
+    py::object summary_file_name = path_join(s, write_folder(s, self), "summary.csv");
     try {
         TemporaryFile temporary(s, summary_file_name, "");
         py::object f = pykit::builtin("open")(temporary.path(), "w", py::arg("encoding") = "UTF8", py::arg("newline") = "");
@@ -191,7 +192,7 @@ inline void update_metrics(const State& s, const py::object& self, const py::obj
     py::object lr = py::isinstance(current_lr, s.tensor_type) ? current_lr.attr("numpy")() : current_lr;
 
     if (!live.is_none()) log_to_dvclive(live, values, current_lr);
-    log_to_mlflow(values, lr, epoch);
+    if (is_chief(self.attr("model"))) log_to_mlflow(values, lr, epoch);
 
     py::dict summary = summary_row(values);
     self.attr("logger").attr("update_metrics")(summary, losses);
