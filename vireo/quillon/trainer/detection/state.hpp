@@ -340,7 +340,10 @@ inline long drop_orphaned_events(const State& s, const py::object& logger, const
         if (writer < 0 || pykit::equals(s.os.attr("getpid")(), py::int_(writer)) || another_process_runs(s, writer))
             continue;  // not a TensorFlow event file, or one a running process may still write
         py::object path = s.os.attr("path").attr("join")(storage, entry);
-        if (pykit::truthy(s.os.attr("path").attr("isfile")(path))) dropped += drop_late_summaries(s, path, saved_at);
+        if (!pykit::truthy(s.os.attr("path").attr("isfile")(path))) continue;
+        // A file last written before the state holds nothing later (flushed after it was logged).
+        if (pykit::holds(s.os.attr("path").attr("getmtime")(path), saved_at, Py_LE)) continue;
+        dropped += drop_late_summaries(s, path, saved_at);
     }
     return dropped;
 }
@@ -452,11 +455,13 @@ inline py::object restore(const State& s, const py::object& self) {
     remove_unlisted_state_files(s, folder);
 
     py::object next = epoch + py::int_(1);
+    py::str tensorboard = pykit::holds(step, py::int_(0), Py_GE) ? pykit::format("TensorBoard step {}", step)
+                                                                 : py::str("no TensorBoard step");
     std::string line = pykit::format("\t - [INFO] Restored the training state of epoch {} from {}: best {} {}, "
-                                     "optimizer step {}, TensorBoard step {}; training continues at epoch {}",
+                                     "optimizer step {}, {}; training continues at epoch {}",
                                      epoch, path, self.attr("metric"), self.attr("best_value"),
-                                     pykit::as_int(self.attr("optimizer").attr("iterations").attr("numpy")()), step,
-                                     next);
+                                     pykit::as_int(self.attr("optimizer").attr("iterations").attr("numpy")()),
+                                     tensorboard, next);
     if (dropped > 0)
         line += " (" + std::to_string(dropped) + " TensorBoard points logged after that state were dropped)";
     pykit::print(line);
