@@ -204,6 +204,28 @@ def test_a_fresh_run_on_a_used_folder_says_what_it_overwrites(tmp_path, capsys, 
     assert "[WARNING]" not in capsys.readouterr().out
 
 
+class StandInOptimizer:
+    """An optimizer by duck typing: what the trainer asks of one, nothing TensorFlow can track."""
+
+    def __init__(self):
+        self.inner = tf.keras.optimizers.legacy.SGD(0.01)
+        self.lr, self.iterations = self.inner.lr, self.inner.iterations
+
+    def apply_gradients(self, pairs):
+        return self.inner.apply_gradients(pairs)
+
+
+def test_an_untrackable_optimizer_trains_without_states_and_says_so_once(tmp_path, capsys):
+    trainer = make_trainer(tmp_path, StandInOptimizer())
+    capsys.readouterr()
+    trainer.train(2, train_data())
+    assert int(trainer.optimizer.iterations) == 2 * BATCHES
+    out = capsys.readouterr().out
+    assert out.count("\t - [WARNING]: No training state is written, so this run cannot be restored: ") == 1
+    assert "trackable" in out and not (tmp_path / "ckpt" / "state").exists()
+    assert make_trainer(tmp_path, StandInOptimizer()).restore() == 1
+
+
 def test_mlflow_metrics_go_on_in_the_active_run(tmp_path, monkeypatch):
     mlflow = pytest.importorskip("mlflow")
     monkeypatch.chdir(tmp_path)

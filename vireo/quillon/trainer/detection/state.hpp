@@ -100,10 +100,12 @@ inline py::object plain_value(const py::object& value) {
 // `json.dumps(self.summary_rows)`, every row's key order kept.
 inline py::object summary_rows_json(const State& s, const py::object& self) {
     py::list rows;
-    for (py::handle row : self.attr("summary_rows")) {
+    for (py::handle row : pykit::as_list(self.attr("summary_rows"))) {
         py::dict plain;
-        for (auto item : py::reinterpret_borrow<py::dict>(row))
-            plain[item.first] = plain_value(py::reinterpret_borrow<py::object>(item.second));
+        for (py::handle item : pykit::as_list(row.attr("items")())) {
+            std::vector<py::object> key_value = pykit::unpack(item, 2);
+            plain[key_value[0]] = plain_value(key_value[1]);
+        }
         rows.append(plain);
     }
     return s.json.attr("dumps")(rows);
@@ -141,14 +143,6 @@ inline void write_training_state(const State& s, const py::object& self, const p
     // What the logger has written up to here is on disk before the state says so.
     if (py::hasattr(logger, "writer")) logger.attr("writer").attr("flush")();
 
-    py::object folder = state_folder(s, self);
-    // A fresh run on a folder holding an earlier run's state replaces it with its own first one,
-    // so that a later restore() never mixes the two runs.
-    if (!py::getattr(self, "_earlier_run", py::none()).is_none()) {
-        if (path_exists(s, folder)) s.tf.attr("io").attr("gfile").attr("rmtree")(folder);
-        self.attr("_earlier_run") = py::none();
-    }
-
     StateValues v = empty_state_values(s);
     v.format.attr("assign")(py::int_(kStateFormat));
     v.epoch.attr("assign")(number);
@@ -161,8 +155,30 @@ inline void write_training_state(const State& s, const py::object& self, const p
     v.dvclive_step.attr("assign")(fits_int64(dvclive_step) ? dvclive_step : py::int_(-1));
     v.saved_at.attr("assign")(s.time.attr("time")());
 
-    py::object manager = s.tf.attr("train").attr("CheckpointManager")(training_checkpoint(s, self, v), folder,
-                                                                      py::arg("max_to_keep") = 2);
+    py::object checkpoint;
+    try {
+        checkpoint = training_checkpoint(s, self, v);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ValueError)) throw;
+        // A model or optimizer TensorFlow cannot track (a stand-in object): training goes on
+        // without states, which is said once.
+        if (!pykit::truthy(py::getattr(self, "_state_refused", py::bool_(false))))
+            pykit::print(pykit::format("\t - [WARNING]: No training state is written, so this run cannot be "
+                                       "restored: {}",
+                                       py::str(e.value()).attr("strip")()));
+        self.attr("_state_refused") = true;
+        return;
+    }
+
+    py::object folder = state_folder(s, self);
+    // A fresh run on a folder holding an earlier run's state replaces it with its own first one,
+    // so that a later restore() never mixes the two runs.
+    if (!py::getattr(self, "_earlier_run", py::none()).is_none()) {
+        if (path_exists(s, folder)) s.tf.attr("io").attr("gfile").attr("rmtree")(folder);
+        self.attr("_earlier_run") = py::none();
+    }
+    py::object manager =
+        s.tf.attr("train").attr("CheckpointManager")(checkpoint, folder, py::arg("max_to_keep") = 2);
     manager.attr("save")(py::arg("checkpoint_number") = number);
 }
 
@@ -241,7 +257,13 @@ private:
 // Restores model, optimizer and bookkeeping from `path` into the trainer's objects and `v`;
 // anything that does not fit puts every variable back and raises a ValueError naming the state.
 inline void load_state(const State& s, const py::object& self, const py::object& path, const StateValues& v) {
-    py::object checkpoint = training_checkpoint(s, self, v);
+    py::object checkpoint;
+    try {
+        checkpoint = training_checkpoint(s, self, v);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ValueError)) throw;
+        refuse_state(path, py::str(e.value()).attr("strip")());
+    }
     VariableSnapshot snapshot(s, checkpoint);
     try {
         checkpoint.attr("restore")(path).attr("assert_consumed")();
@@ -386,7 +408,7 @@ inline void rewrite_summary(const State& s, const py::object& self) {
     if (pykit::len(rows) == 0) return;
     py::list columns;
     columns.append("epoch");
-    for (py::handle key : rows[py::int_(0)])
+    for (py::handle key : pykit::as_list(rows[py::int_(0)]))
         if (!pykit::equals(key, py::str("epoch"))) columns.append(key);
     write_summary_csv(s, self, columns);
 }
