@@ -3,6 +3,7 @@ import gc
 import inspect
 import json
 import os
+import re
 import subprocess
 import sys
 import warnings
@@ -939,3 +940,204 @@ def test_yaml_paths_with_nul_are_value_errors(tmp_path, cls):
     f["va"] += "\0x"
     with pytest.raises(ValueError, match="embedded null byte in validation: annotations"):
         cls(SHAPE, write_description(tmp_path, full_description(f)))
+
+
+# --- the blur on pixel arrays ----------------------------------------------------------------
+
+@pytest.fixture
+def fixed_draws(monkeypatch):
+    """Sets what NumPy's global generator draws for the blur (random_sample) and the mirror
+    (random): 0.0 always applies them, 0.99 never does."""
+    def fix(value):
+        monkeypatch.setattr(np.random, "random_sample", lambda: value)
+        monkeypatch.setattr(np.random, "random", lambda: value)
+    return fix
+
+
+@pytest.mark.parametrize("w, h", [(1, 1), (4, 9), (9, 4), (5, 5), (6, 7), (64, 48), (451, 37)])
+@pytest.mark.parametrize("pixels", ["noise", "pattern", "extremes"])
+def test_blur_equals_pillows(tmp_path, fixed_draws, w, h, pixels):
+    rng = np.random.default_rng(w * h)
+    source = {"noise": rng.integers(0, 256, (h, w, 3), dtype=np.uint8), "pattern": pattern(w, h),
+              "extremes": rng.choice(np.array([0, 8, 247, 255], np.uint8), (h, w, 3))}[pixels]
+    f = mat_split(tmp_path, count=1, val_count=1)
+    save_image(os.path.join(f["ti"], "s0.png"), array=source)
+    ds = make(A.AttitudeDataset, f, shape=[h, w, 3])  # no resize: the blurred pixels themselves
+    fixed_draws(0.0)
+    img, _ = ds._load_instance(element(ds.train_storage[0]))
+    want = np.asarray(Image.fromarray(source).filter(ImageFilter.BLUR))
+    np.testing.assert_array_equal(img, cv2.resize(want, (w, h)))
+
+
+@pytest.mark.parametrize("mode", ["L", "P", "RGBA", "I;16"])
+def test_blur_of_converted_images_equals_pillows(tmp_path, fixed_draws, mode):
+    """The JSON crop blurs the whole picture, then crops (15 x 20 here, no resize) and mirrors."""
+    f = json_split(tmp_path, [{"boxes": [[0.5, 0.5, 0.5, 0.5, 0]], "angles": [[1, 2, 3]]}], size=(40, 30))
+    path = os.path.join(f["ti"], "s0.png")
+    if mode == "I;16":
+        rgb = Image.fromarray(save_grey16(path, 40, 30))
+    else:
+        save_image(path, 40, 30, mode=mode, array=np.random.default_rng(3).integers(0, 256, (30, 40, 3), np.uint8))
+        rgb = Image.open(path).convert("RGB")
+    ds = make(A.AttitudeDatasetJson, f, shape=[15, 20, 3])
+    fixed_draws(0.0)
+    blurred, angles = ds._load_instance(element(ds.train_storage[0]))
+    np.testing.assert_array_equal(blurred, np.asarray(rgb.filter(ImageFilter.BLUR))[7:22, 10:30][:, ::-1])
+    assert angles.tolist() == [1, -2, -3]
+
+
+# --- the batched training chain ----------------------------------------------------------------
+
+class MatPerSample(A.AttitudeDataset):
+    """The same dataset with its graph-side hook restated: the iterator then maps sample by sample."""
+    tf_augment = A.AttitudeDataset.tf_augment
+
+
+class JsonPerSample(A.AttitudeDatasetJson):
+    tf_augment = A.AttitudeDatasetJson.tf_augment
+
+
+class DetectPerSample(A.AttitudeAndDetectDataset):
+    tf_load_instance = A.AttitudeAndDetectDataset.tf_load_instance
+
+
+def chain_data(tmp_path, kind, count=11):
+    rng = np.random.default_rng(7)
+    if kind == "mat":
+        f = mat_split(tmp_path, count=count)
+    elif kind == "json":
+        f = json_split(tmp_path, [{"boxes": [[0.5, 0.4, 0.5, 0.6, 0]], "angles": [[i, 2 * i, 3 * i]]}
+                                  for i in range(count)], size=(40, 30))
+    else:
+        f = json_split(tmp_path, [{"boxes": [[0.5, 0.5, 0.2, 0.3, i % 2]] * (i % 4),
+                                   "angles": [angle(i, -i, 0.5 * i)] * (1 + i % 3)} for i in range(count)])
+    for i in range(count):
+        save_image(os.path.join(f["ti"], "s%d.png" % i), array=rng.integers(0, 256, (30, 40, 3), np.uint8))
+    return f
+
+
+CHAINS = [("mat", A.AttitudeDataset, MatPerSample, {}), ("json", A.AttitudeDatasetJson, JsonPerSample, {}),
+          ("detect", A.AttitudeAndDetectDataset, DetectPerSample, {"classes": ["face"]})]
+
+
+def passes(ds, batch_size, count=2, **kwargs):
+    tf.random.set_seed(123)
+    iterator = ds.build_train_iterator(batch_size, **kwargs)
+    return iterator.element_spec, [collect(iterator) for _ in range(count)]
+
+
+@pytest.mark.parametrize("kind, cls, per_sample, kw", CHAINS)
+@pytest.mark.parametrize("draw", [0.0, 0.99])  # every sample blurred and mirrored, or none
+@pytest.mark.parametrize("batch_size", [4, 32])
+def test_batched_chain_serves_the_per_sample_elements(tmp_path, fixed_draws, kind, cls, per_sample, kw, draw,
+                                                      batch_size):
+    f = chain_data(tmp_path, kind)
+    fixed_draws(draw)
+    spec, batched = passes(make(cls, f, shape=[20, 24, 3], **kw), batch_size)
+    want_spec, reference = passes(make(per_sample, f, shape=[20, 24, 3], **kw), batch_size)
+    assert spec == want_spec
+    orders = [[row[0] for b in batches for row in b[-1].reshape(len(b[-1]), -1)] for batches in batched]
+    assert orders[0] != orders[1]  # shuffled anew each pass
+    for got, want in zip(batched, reference):
+        assert [[(a.shape, a.dtype) for a in b] for b in got] == [[(a.shape, a.dtype) for a in b] for b in want]
+        for got_batch, want_batch in zip(got, want):
+            for a, b in zip(got_batch, want_batch):
+                np.testing.assert_array_equal(a, b)
+
+
+def test_detect_channels_padded_as_padded_batch_pads_them(tmp_path):
+    f = chain_data(tmp_path, "detect", count=5)
+    _, batched = passes(make(A.AttitudeAndDetectDataset, f, shape=[20, 24, 4], classes=["face"]), 5, count=1)
+    _, reference = passes(make(DetectPerSample, f, shape=[20, 24, 4], classes=["face"]), 5, count=1)
+    (images, boxes, angles), = batched[0]
+    assert images.shape == (5, 20, 24, 4) and not images[..., 3].any() and images[..., :3].any()
+    for a, b in zip(batched[0][0], reference[0][0]):
+        np.testing.assert_array_equal(a, b)
+
+
+class ReplacedSteps(A.AttitudeDataset):
+    """Replaces the sample steps (not the graph-side hooks): the batched chain calls them."""
+
+    def _load_instance(self, data):
+        image, angles = super()._load_instance(data)
+        return image[::-1], angles * 2
+
+    def _augment(self, image, angles):
+        return image, angles + np.float32(1)
+
+
+class ReplacedStepsPerSample(ReplacedSteps):
+    tf_augment = A.AttitudeDataset.tf_augment
+
+
+def test_replaced_sample_steps_run_in_the_batched_chain(tmp_path, fixed_draws):
+    f = chain_data(tmp_path, "mat", count=6)
+    fixed_draws(0.99)
+    _, batched = passes(make(ReplacedSteps, f), 6, count=1)
+    _, reference = passes(make(ReplacedStepsPerSample, f), 6, count=1)
+    (images, angles), = batched[0]
+    assert sorted(angles[:, 0].tolist()) == [2 * i + 1 for i in range(6)]
+    for a, b in zip(batched[0][0], reference[0][0]):
+        np.testing.assert_array_equal(a, b)
+
+
+class Float64Angles(A.AttitudeDataset):
+    def _load_instance(self, data):
+        image, angles = super()._load_instance(data)
+        return image, angles.astype(np.float64)
+
+
+class Float64AnglesPerSample(Float64Angles):
+    tf_augment = A.AttitudeDataset.tf_augment
+
+
+class FlatBoxes(A.AttitudeAndDetectDataset):
+    def _load_instance(self, data):
+        image, boxes, angles = super()._load_instance(data)
+        return image, boxes.ravel(), angles
+
+
+class FlatBoxesPerSample(FlatBoxes):
+    tf_augment = A.AttitudeAndDetectDataset.tf_augment
+
+
+def broken_mat(tmp_path):
+    f = mat_split(tmp_path, count=3)
+    sio.savemat(os.path.join(f["ta"], "s1.mat"), {"pt2d": np.zeros((2, 68))})
+    return f
+
+
+@pytest.mark.parametrize("data, cls, per_sample, shape, kw, message", [
+    (broken_mat, A.AttitudeDataset, MatPerSample, SHAPE, {}, "Pose_Para"),
+    (lambda p: chain_data(p, "mat", 3), Float64Angles, Float64AnglesPerSample, SHAPE, {},
+     "1-th value returned by .* is double, but expects float"),
+    (lambda p: chain_data(p, "detect", 3), FlatBoxes, FlatBoxesPerSample, SHAPE, {"classes": ["face"]},
+     "same rank as the padded shape for component1: expected rank 2 but got element with rank 1"),
+])
+def test_batched_chain_surfaces_the_per_sample_errors(tmp_path, data, cls, per_sample, shape, kw, message):
+    f = data(tmp_path)
+    errors = []
+    for chain in (cls, per_sample):
+        with pytest.raises(tf.errors.OpError) as info:
+            collect(make(chain, f, shape=shape, **kw).build_train_iterator(3))
+        errors.append(info.value)
+    assert type(errors[0]) is type(errors[1])
+    assert re.search(message, str(errors[0]), re.IGNORECASE) and re.search(message, str(errors[1]), re.IGNORECASE)
+
+
+@pytest.mark.parametrize("shape", [[20, 24], [20, np.int64(24), 3], [20, 24, 2], [20, 24, 3]])
+def test_detect_shapes_padded_batch_reads_otherwise_keep_the_per_sample_chain(tmp_path, shape):
+    f = chain_data(tmp_path, "detect", count=4)
+    ds = make(A.AttitudeAndDetectDataset, f, classes=["face"], shape=shape)
+    reference = make(DetectPerSample, f, classes=["face"], shape=shape)
+    outcomes = []
+    for d in (ds, reference):
+        try:
+            outcomes.append(("ok", passes(d, 4, count=1)))
+        except Exception as error:  # noqa: BLE001 - the same failure is what is compared
+            outcomes.append((type(error), None))
+    assert outcomes[0][0] == outcomes[1][0]
+    if outcomes[0][0] == "ok":
+        assert outcomes[0][1][0] == outcomes[1][1][0]
+        for a, b in zip(outcomes[0][1][1][0][0], outcomes[1][1][1][0][0]):
+            np.testing.assert_array_equal(a, b)

@@ -3,6 +3,7 @@
 //
 // This file is the module's surface: its imports, its classes and their methods, each bound to
 // a named function in the header of its concern.
+#include "batches.hpp"
 #include "detect.hpp"
 #include "json_crop.hpp"
 #include "matlab.hpp"
@@ -407,6 +408,16 @@ PYBIND11_MODULE(attitude, m) {
     s.np = pykit::import_module(m, "numpy", "np");
     s.json = pykit::import_module(m, "json", "json");
     s.cv2 = pykit::import_module(m, "cv2", "cv2");
+
+    // The batched training chain's functions (batches.hpp), kept in the state, not published.
+    s.read_angle_batch = pykit::function("read_angle_batch", {arg("self"), arg("entries")}, &attitude::read_angle_batch,
+                                         nullptr, {}, context.object);
+    s.load_angle_batch = pykit::function("load_angle_batch", {arg("self"), arg("entries")}, &attitude::load_angle_batch,
+                                         nullptr, {}, context.object);
+    s.read_face_batch = pykit::function("read_face_batch", {arg("self"), arg("image_shape"), arg("entries")},
+                                        &attitude::read_face_batch, nullptr, {}, context.object);
+    s.load_face_batch = pykit::function("load_face_batch", {arg("self"), arg("image_shape"), arg("entries")},
+                                        &attitude::load_face_batch, nullptr, {}, context.object);
 
     Types types;
     types.tensor = s.tf.attr("Tensor");

@@ -131,10 +131,19 @@ inline py::object build_detect_train_iterator(const State& s, const py::object& 
     py::object ds = s.tf.attr("data").attr("Dataset").attr("from_tensor_slices")(storage);
     ds = ds.attr("shuffle")(py::arg("buffer_size") = py::int_(pykit::len(storage)),
                             py::arg("reshuffle_each_iteration") = true);
-    ds = ds.attr("map")(self.attr("tf_load_instance"), py::arg("num_parallel_calls") = autotune);
-    ds = ds.attr("map")(self.attr("tf_augment"), py::arg("num_parallel_calls") = autotune);
-    py::tuple padded_shapes = py::make_tuple(self.attr("shape"), py::make_tuple(py::none(), 5), py::make_tuple(py::none(), 3));
-    ds = ds.attr("padded_batch")(py::arg("batch_size") = batch_size, py::arg("padded_shapes") = padded_shapes);
+    py::object shape = self.attr("shape");
+    const std::optional<py::tuple> image_shape = padded_image_shape(shape);
+    if (image_shape && batched_hooks_apply(self, s.AttitudeAndDetectDataset)) {
+        // The same elements, a whole batch loaded and padded per call (batches.hpp).
+        ds = ds.attr("batch")(py::arg("batch_size") = batch_size);
+        py::object read_batch = py::module_::import("functools").attr("partial")(s.read_face_batch, self, image_shape.value());
+        ds = ds.attr("map")(read_batch, py::arg("num_parallel_calls") = autotune);
+    } else {
+        ds = ds.attr("map")(self.attr("tf_load_instance"), py::arg("num_parallel_calls") = autotune);
+        ds = ds.attr("map")(self.attr("tf_augment"), py::arg("num_parallel_calls") = autotune);
+        py::tuple padded_shapes = py::make_tuple(shape, py::make_tuple(py::none(), 5), py::make_tuple(py::none(), 3));
+        ds = ds.attr("padded_batch")(py::arg("batch_size") = batch_size, py::arg("padded_shapes") = padded_shapes);
+    }
     return ds.attr("prefetch")(py::arg("buffer_size") = prefetch);
 }
 

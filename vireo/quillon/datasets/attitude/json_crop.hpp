@@ -76,7 +76,7 @@ inline std::vector<py::object> first_face_angles(const State& s, const py::objec
 inline py::tuple load_cropped_sample(const State& s, const py::object& self, const py::object& data) {
     const py::object np = s.np, float32 = np.attr("float32");
     py::object shape = self.attr("shape");
-    py::object img = datasets::rgb_array(s, blur_sometimes(s, datasets::open_rgb(s, entry_path(data, 0))));
+    py::object img = blur_sometimes(s, datasets::read_rgb(s, entry_path(data, 0)));
     std::vector<py::object> hw = pykit::unpack(img.attr("shape"), 3);
 
     py::str ann_path = entry_path(data, 1);

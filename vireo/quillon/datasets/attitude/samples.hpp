@@ -1,6 +1,8 @@
 // AttitudeDataset samples (an image and its pitch, yaw and roll) and its two iterators.
 #pragma once
 
+#include "batches.hpp"
+#include "blur.hpp"
 #include "state.hpp"
 
 namespace attitude {
@@ -11,12 +13,13 @@ inline py::object tf_load_instance(const State& s, const py::object& self, const
 }
 
 inline py::tuple load_mat_sample(const State& s, const py::object& self, const py::object& data) {
-    py::object img = datasets::open_rgb(s, entry_path(data, 0));
+    // The RGB pixels, read once: the blur works on them (blur.hpp).
+    py::object img = datasets::read_rgb(s, entry_path(data, 0));
     // The annotation path is decoded: `annotations_path` takes text only.
     py::object pose = pykit::unpack(self.attr("read_annotations")(entry_path(data, 1)), 2)[0];
     py::object pitch = pose[py::int_(0)], yaw = pose[py::int_(1)], roll = pose[py::int_(2)];
     img = blur_sometimes(s, img);
-    img = resize_to_shape(s, datasets::rgb_array(s, img), self.attr("shape"));
+    img = resize_to_shape(s, img, self.attr("shape"));
     py::object angles = s.np.attr("array")(list_of(pitch, yaw, roll), py::arg("dtype") = s.np.attr("float32"));
     return py::make_tuple(img, angles);
 }
@@ -44,9 +47,16 @@ inline py::object build_train_iterator(const State& s, const py::object& self, c
     const py::object autotune = s.tf.attr("data").attr("AUTOTUNE");
     py::object ds = s.tf.attr("data").attr("Dataset").attr("from_tensor_slices")(self.attr("train_storage"));
     ds = ds.attr("shuffle")(py::arg("buffer_size") = ds.attr("cardinality")(), py::arg("reshuffle_each_iteration") = true);
-    ds = ds.attr("map")(self.attr("tf_load_instance"), py::arg("num_parallel_calls") = autotune);
-    ds = ds.attr("map")(self.attr("tf_augment"), py::arg("num_parallel_calls") = autotune);
-    ds = ds.attr("batch")(py::arg("batch_size") = batch_size);
+    if (batched_hooks_apply(self, s.AttitudeDataset)) {
+        // The same elements, a whole batch loaded per call (batches.hpp).
+        ds = ds.attr("batch")(py::arg("batch_size") = batch_size);
+        py::object read_batch = py::module_::import("functools").attr("partial")(s.read_angle_batch, self);
+        ds = ds.attr("map")(read_batch, py::arg("num_parallel_calls") = autotune);
+    } else {
+        ds = ds.attr("map")(self.attr("tf_load_instance"), py::arg("num_parallel_calls") = autotune);
+        ds = ds.attr("map")(self.attr("tf_augment"), py::arg("num_parallel_calls") = autotune);
+        ds = ds.attr("batch")(py::arg("batch_size") = batch_size);
+    }
     return ds.attr("prefetch")(py::arg("buffer_size") = prefetch);
 }
 

@@ -26,6 +26,9 @@ struct State : datasets::Imports {
     // The module's classes, filled as they are built: for super() and the YAML messages.
     pykit::Ref AttitudeDataset{this}, AttitudeDatasetYaml{this}, AttitudeAndDetectDataset{this};
     pykit::Ref AttitudeDatasetJson{this}, AttitudeAndDetectDatasetYaml{this}, AttitudeDatasetJsonYaml{this};
+
+    // The batched training chain's functions (batches.hpp), not published on the module.
+    pykit::Ref read_angle_batch{this}, load_angle_batch{this}, read_face_batch{this}, load_face_batch{this};
 };
 
 // A path as text, the way `open` takes it: str, bytes (decoded as the file system encodes
@@ -67,12 +70,6 @@ inline py::object numpy_function(const State& s, const py::object& fn, const py:
 // `if np.random.<draw>() < threshold:`, one draw of NumPy's global generator.
 inline bool draw_below(const State& s, const char* draw, double threshold) {
     return pykit::holds(s.np.attr("random").attr(draw)(), py::float_(threshold), Py_LT);
-}
-
-// `img.filter(ImageFilter.BLUR)` for about one sample in twenty.
-inline py::object blur_sometimes(const State& s, const py::object& img) {
-    if (!draw_below(s, "random_sample", 0.05)) return img;
-    return img.attr("filter")(s.ImageFilter.attr("BLUR"));
 }
 
 // `{"a": ...}` read from a JSON annotation file, closed when read. A file whose top level is

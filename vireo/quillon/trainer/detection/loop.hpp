@@ -44,7 +44,7 @@ inline py::object start_dvclive(const State& s, const py::object& self) {
     py::object Live = pykit::import_from("dvclive", "Live");
     // A restored run goes on in the same DVC Live run.
     py::dict resume;
-    if (resumed(self)) resume["resume"] = true;
+    if (resumes_dvclive(self)) resume["resume"] = true;
     py::object live = Live(dvclive_output, py::arg("save_dvc_exp") = true, py::arg("report") = report, **resume);
     live.attr("log_params")(self.attr("info"));
     continue_dvclive(s, self, live);
