@@ -120,7 +120,10 @@ const char* const kAugmentDoc =
 
 const char* const kTrainIteratorDoc =
     "Builds the training iterator: the whole split shuffled anew every pass, loaded, passed\n"
-    "through ``tf_augment`` and batched (a smaller last batch is kept).\n"
+    "through the augmentation hook and batched (a smaller last batch is kept). Each batch is\n"
+    "loaded in one call that runs ``_load_instance`` and ``_augment`` on its samples in order;\n"
+    "a subclass that replaces ``tf_load_instance`` or ``tf_augment`` is mapped sample by sample\n"
+    "through them instead.\n"
     "\n"
     "Args:\n"
     "    batch_size (int): samples per batch.\n"
@@ -235,8 +238,11 @@ const char* const kDetectAugmentDoc =
     "    The tuple ``(image, bboxes, angles)``, unchanged.\n";
 
 const char* const kDetectTrainIteratorDoc =
-    "Builds the training iterator: shuffled anew every pass, loaded, passed through\n"
-    "``tf_augment`` and batched with the boxes and angles padded by zero rows.\n"
+    "Builds the training iterator: shuffled anew every pass, loaded, passed through the\n"
+    "augmentation hook and batched with the boxes and angles padded by zero rows. Each batch is\n"
+    "loaded in one call that runs ``_load_instance`` and ``_augment`` on its samples in order;\n"
+    "a subclass that replaces ``tf_load_instance`` or ``tf_augment`` is mapped sample by sample\n"
+    "through them instead.\n"
     "\n"
     "Args:\n"
     "    batch_size (int): samples per batch.\n"
