@@ -229,6 +229,11 @@ inline bool resumed(const py::object& self) {
     return pykit::holds(py::getattr(self, "restored_epoch", py::int_(0)), py::int_(0), Py_GT);
 }
 
+// Whether train resumes the DVC Live run of the restored state (it had DVC Live on).
+inline bool resumes_dvclive(const py::object& self) {
+    return resumed(self) && pykit::holds(py::getattr(self, "_dvclive_step", py::int_(-1)), py::int_(0), Py_GE);
+}
+
 // --- restoring ----------------------------------------------------------------------------------
 
 // The values of every variable a checkpoint restores into, to put back when a restore fails
@@ -416,8 +421,8 @@ inline void rewrite_summary(const State& s, const py::object& self) {
 // DVC Live resumed by train(): its next step is the state's, and rows the stopped run logged at
 // that step or later are dropped from the metric histories (plots/metrics/**/*.tsv).
 inline void continue_dvclive(const State& s, const py::object& self, const py::object& live) {
-    py::object step = py::getattr(self, "_dvclive_step", py::int_(-1));
-    if (!resumed(self) || pykit::holds(step, py::int_(0), Py_LT)) return;
+    if (!resumes_dvclive(self)) return;
+    py::object step = self.attr("_dvclive_step");
     live.attr("step") = step;
     py::object metrics = path_join(s, live.attr("plots_dir"), "metrics");
     for (py::handle walked : s.os.attr("walk")(metrics)) {
