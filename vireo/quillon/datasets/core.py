@@ -4,6 +4,17 @@ import tensorflow as tf
 import yaml
 
 
+def _aligned_empty(shape, dtype):
+    """An uninitialised array whose data starts on a 64-byte boundary: TensorFlow takes such an
+    array, returned by a numpy_function, as a tensor without copying it. (np.zeros would also
+    make the kernel hand over fresh zeroed pages for every batch.)"""
+    dtype = np.dtype(dtype)
+    size = int(np.prod(shape)) * dtype.itemsize
+    raw = np.empty(size + 64, np.uint8)
+    start = -raw.ctypes.data % 64
+    return raw[start:start + size].view(dtype).reshape(shape)
+
+
 class _LoadsAfterConstruction(type):
     """Runs the loading sequence once the outermost constructor has returned, so subclass
     constructors can finish setting attributes before the description is checked."""
@@ -83,10 +94,11 @@ class BaseDetectionDataset(metaclass=_LoadsAfterConstruction):
         images = [np.asarray(image, dtype=np.uint8) for image, _ in samples]
         boxes = [np.asarray(b, dtype=np.float32).reshape(-1, 5) for _, b in samples]
         channels = max(image.shape[2] for image in images)
-        image_batch = np.zeros((len(images),) + images[0].shape[:2] + (channels,), np.uint8)
+        image_batch = _aligned_empty((len(images),) + images[0].shape[:2] + (channels,), np.uint8)
         box_batch = np.zeros((len(boxes), max(len(b) for b in boxes), 5), np.float32)
         for i, (image, b) in enumerate(zip(images, boxes)):
             image_batch[i, :, :, :image.shape[2]] = image
+            image_batch[i, :, :, image.shape[2]:] = 0
             box_batch[i, :len(b)] = b
         return image_batch, box_batch
 
