@@ -105,11 +105,12 @@ Body make_body(F f, size_t param_count) {
     using traits = callable_traits<std::decay_t<F>>;
     using result = typename traits::result;
     using first = typename first_param<traits>::type;
-    if constexpr (traits::takes_args) {
-        return [f = std::move(f)](Captures*, Args& a) mutable -> py::object {
-            return call_body<result>([&]() -> decltype(auto) { return f(a); });
-        };
-    } else if constexpr (std::is_base_of_v<Captures, first>) {
+    // Python references a body captured would be invisible to the garbage collector: a body's
+    // Python state lives in the module's context instead.
+    static_assert(std::is_pointer_v<std::decay_t<F>> || std::is_empty_v<std::decay_t<F>>,
+                  "pykit: a body captures nothing; keep its Python state in the module's context");
+    static_assert(!traits::takes_args, "pykit: a body takes one named parameter per Python parameter");
+    if constexpr (std::is_base_of_v<Captures, first>) {
         if (traits::arity != param_count + 1)
             throw std::logic_error("pykit: body arity does not match the parameter list");
         return [f = std::move(f)](Captures* state, Args& a) mutable -> py::object {

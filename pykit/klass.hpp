@@ -15,12 +15,6 @@
 namespace pykit {
 namespace py = pybind11;
 
-// A late-bound reference to a class that method bodies can capture before the class exists
-// (for `super(Class, self)`). Kept while modules move to a context; a ClassRef is not seen by
-// the garbage collector, a Ref in the module's state is.
-using ClassRef = std::shared_ptr<py::object>;
-inline ClassRef class_ref() { return std::make_shared<py::object>(); }
-
 class ClassBuilder {
 public:
     // `context` (from make_context) is handed to every method defined with def(); bodies then
@@ -63,14 +57,15 @@ public:
     }
 
     // Creates the class through the most derived metaclass of its bases, stores it in the
-    // module under its name, fills `ref` when given, and returns it.
+    // module under its name, fills `ref` (a Ref in the module's state, for `super()`), and
+    // returns it.
     py::object build(py::module_& m, Ref& ref) {
         py::object cls = build(m);
         ref = cls;
         return cls;
     }
 
-    py::object build(py::module_& m, const ClassRef& ref = nullptr) {
+    py::object build(py::module_& m) {
         py::object meta = py::reinterpret_borrow<py::object>((PyObject*)&PyType_Type);
         for (py::handle base : bases_) {
             py::object candidate = py::reinterpret_borrow<py::object>((PyObject*)Py_TYPE(base.ptr()));
@@ -78,7 +73,6 @@ public:
         }
         py::object cls = meta(py::str(name_), bases_.empty() ? py::tuple() : bases_, namespace_);
         m.attr(name_.c_str()) = cls;
-        if (ref) *ref = cls;
         return cls;
     }
 
