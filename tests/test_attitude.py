@@ -1141,3 +1141,24 @@ def test_detect_shapes_padded_batch_reads_otherwise_keep_the_per_sample_chain(tm
         assert outcomes[0][1][0] == outcomes[1][1][0]
         for a, b in zip(outcomes[0][1][1][0][0], outcomes[1][1][1][0][0]):
             np.testing.assert_array_equal(a, b)
+
+
+class ReturnsOneArray(A.AttitudeDataset):
+    def _augment(self, image, angles):
+        return np.stack([angles, angles])  # two rows: not the two values the pipeline declares
+
+
+class ReturnsOneArrayPerSample(ReturnsOneArray):
+    tf_augment = A.AttitudeDataset.tf_augment
+
+
+def test_a_hook_returning_one_array_is_refused_as_numpy_function_refuses_it(tmp_path):
+    f = chain_data(tmp_path, "mat", count=2)
+    errors = []
+    for cls in (ReturnsOneArray, ReturnsOneArrayPerSample):
+        with pytest.raises(tf.errors.OpError) as info:
+            collect(make(cls, f).build_train_iterator(2))
+        errors.append(info.value)
+    assert type(errors[0]) is type(errors[1]) is tf.errors.InvalidArgumentError
+    assert "returns 1 values, but expects to see 2 values" in str(errors[0])
+    assert "returns 1 values, but expects to see 2 values" in str(errors[1])

@@ -65,9 +65,15 @@ inline py::array pipeline_array(const State& s, const py::handle& value, const c
     return array;
 }
 
-// The results of `step(*arguments)` (one tuple of arrays per sample), converted.
+// The results of `step(*arguments)` (one tuple of arrays per sample), converted. As for
+// tf.numpy_function, a tuple or list of as many values as the pipeline declares.
 inline std::vector<py::array> pipeline_results(const State& s, const py::object& results, const char* step,
                                                const std::vector<const char*>& dtypes) {
+    const bool sequence = PyTuple_Check(results.ptr()) || PyList_Check(results.ptr());
+    const size_t count = sequence ? pykit::len(results) : 1;
+    if (count != dtypes.size())
+        pykit::raise(PyExc_ValueError, std::string(step) + " returns " + std::to_string(count) +
+                                           " values, but expects to see " + std::to_string(dtypes.size()) + " values.");
     std::vector<py::object> items = pykit::unpack(results, dtypes.size());
     std::vector<py::array> arrays;
     for (size_t k = 0; k < dtypes.size(); ++k) arrays.push_back(pipeline_array(s, items[k], dtypes[k], step, k));
