@@ -7,6 +7,7 @@ import os
 import socket
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -29,15 +30,14 @@ def run_children(commands, environments=None):
     children = [subprocess.Popen(command, env={**os.environ, **extra}, stdout=subprocess.PIPE,
                                  stderr=subprocess.STDOUT, text=True)
                 for command, extra in zip(commands, environments)]
-    outputs = []
+    deadline = time.monotonic() + CHILD_TIMEOUT
     try:
+        outputs = [child.communicate(timeout=max(1.0, deadline - time.monotonic()))[0] for child in children]
+    except subprocess.TimeoutExpired:
         for child in children:
-            outputs.append(child.communicate(timeout=CHILD_TIMEOUT)[0])
-    finally:
-        for child in children:
-            if child.poll() is None:
-                child.kill()
-                child.wait()
+            child.kill()
+        tails = [child.communicate()[0][-3000:] for child in children]
+        pytest.fail("children still running after %d s; their last output:\n%s" % (CHILD_TIMEOUT, "\n----\n".join(tails)))
     for child, output in zip(children, outputs):
         assert child.returncode == 0, output[-4000:]
     return outputs
@@ -129,7 +129,8 @@ def test_mirrored_logs_the_losses_of_one_device(mirrored):
     ("list", "TypeError: DetectionTrainer.train: the model was built in the scope of MirroredStrategy, so "
              "train_ds must be a tf.data.Dataset"),
     ("one sample for two replicas", "ValueError: DetectionTrainer.train: a training batch leaves a replica "
-                                    "without samples (samples per replica of this process: 1, 0)"),
+                                    "without samples. tf.distribute splits every global batch between the 2 "
+                                    "replicas"),
 ])
 def test_datasets_that_cannot_be_shared_are_refused(mirrored, case, expected):
     with open(mirrored / "errors.json") as f:
@@ -185,16 +186,21 @@ def test_without_a_strategy_the_compiled_train_step_runs(build):
     assert not any(isinstance(v, tf.distribute.DistributedValues) for v in trainer.optimizer.variables)
 
 
-def test_one_replica_strategy_trains_as_one_device(build, capsys):
+@pytest.mark.parametrize("length", ["known", "unknown"])
+def test_one_replica_strategy_trains_as_one_device(build, capsys, length):
+    # A dataset of known length is read inside the compiled step; one of unknown length (a
+    # filter) is handed to it batch by batch.
+    data = worker.train_data() if length == "known" else worker.train_data().filter(lambda *batch: True)
     plain, mirrored = build(None, "plain"), build(tf.distribute.MirroredStrategy(["/cpu:0"]), "mirrored")
     # The optimizer's state is created in the strategy's scope at construction.
     assert all(isinstance(v, tf.distribute.DistributedValues) for v in mirrored.optimizer.variables)
     recorders = []
     for trainer in (plain, mirrored):
         capsys.readouterr()
-        trainer.train(2, worker.train_data(), callback_handler=(recorder := worker.Recorder()))
+        trainer.train(2, data, callback_handler=(recorder := worker.Recorder()))
         recorders.append(recorder)
-        assert "Epoch 2: 100%|" in capsys.readouterr().err  # the progress bar knows the epoch's length
+        # The progress bar knows the epoch's length when the dataset does.
+        assert ("Epoch 2: 100%|" in capsys.readouterr().err) == (length == "known")
     assert mirrored.train_step.experimental_get_tracing_count() == 0  # the replicas ran their own step
     for a, b in zip(*(r.steps for r in recorders)):
         for key in ("total-loss", "head-a", "L2-loss", "lr"):
@@ -220,3 +226,15 @@ def test_demo_trains_under_mirrored_strategy(tmp_path, capsys):
     paths, final_map = demo.main(argv)
     assert "MirroredStrategy: 1 replica" in capsys.readouterr().out
     assert os.path.isfile(paths["best checkpoint"]) and 0.0 <= final_map <= 1.0
+
+
+@pytest.mark.parametrize("mode", [["--devices", "2"], ["--local-workers", "2"]], ids=["mirrored", "local-workers"])
+def test_example_runs_as_written(tmp_path, mode):
+    command = [sys.executable, os.path.join(ROOT, "examples", "distributed.py"), *mode, "--out", str(tmp_path),
+               "--epochs", "1", "--train-images", "8", "--val-images", "2", "--batch-size", "4"]
+    [output] = run_children([command])
+    assert "Strategy: 2 replica(s)" in output
+    chief = tmp_path / "worker0" if "--local-workers" in mode else tmp_path
+    assert {"best.h5", "last.h5", "summary.csv"} <= set(os.listdir(chief / "checkpoints"))
+    if "--local-workers" in mode:
+        assert files_under(tmp_path / "worker1" / "checkpoints") == files_under(tmp_path / "worker1" / "tensorboard") == []

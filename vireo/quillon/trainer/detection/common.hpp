@@ -28,9 +28,10 @@ struct State : pykit::Captures {
     // which every save of an uncompiled model provokes (see saving.hpp).
     pykit::Ref unbuilt_metrics_filter{this};
     // The training step under tf.distribute: one replica's part, and the whole step that runs it
-    // on every replica (see distribute.hpp).
+    // on every replica, given a batch or reading the next one (see distribute.hpp).
     pykit::Ref replica_train_step{this};
     pykit::Ref distributed_train_step{this};
+    pykit::Ref distributed_next_step{this};
 };
 
 inline const char* const kBarFormat = "{l_bar}{bar:15}{r_bar}{bar:-15b}";

@@ -234,6 +234,8 @@ PYBIND11_MODULE(detection, m) {
                                            &detection::replica_train_step, nullptr, {}, context.object);
     s.distributed_train_step = pykit::function("distributed_train_step", {arg("self"), arg("data")},
                                                &detection::distributed_train_step, nullptr, {}, context.object);
+    s.distributed_next_step = pykit::function("distributed_next_step", {arg("self"), arg("iterator")},
+                                              &detection::distributed_next_step, nullptr, {}, context.object);
 
     py::object dict_t = pykit::builtin("dict"), int_t = pykit::builtin("int"), float_t = pykit::builtin("float");
     py::object tf_function = s.tf.attr("function");

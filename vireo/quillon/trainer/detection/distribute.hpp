@@ -11,7 +11,7 @@
 #pragma once
 
 #include <string>
-#include <vector>
+#include <utility>
 
 #include "common.hpp"
 #include "step.hpp"
@@ -167,6 +167,30 @@ private:
 
 // --- the distributed step ---------------------------------------------------------------------
 
+inline const char* const kEmptyReplica = "DetectionTrainer.train: a training batch leaves a replica without samples";
+
+// The error for a global batch with fewer samples than replicas: a model cannot run on an
+// empty batch, so the replica refuses it before its forward pass.
+inline std::string empty_replica_message(const py::object& strategy) {
+    const std::string replicas = pykit::as_str(strategy.attr("num_replicas_in_sync")).cast<std::string>();
+    return std::string(kEmptyReplica) + ". tf.distribute splits every global batch between the " + replicas +
+           " replicas, and a model cannot run on an empty batch: batch the dataset with drop_remainder=True, or "
+           "make its last batch hold at least one sample per replica.";
+}
+
+// The images, once this replica is known to hold at least one of them (the model runs after
+// the check, so an empty replica batch fails with the message above, not inside the model).
+inline py::object nonempty_images(const State& s, const py::object& self, const py::object& images) {
+    py::object tf = s.tf;
+    py::object count = tf.attr("shape")(images)[py::int_(0)];
+    std::string message = empty_replica_message(self.attr("model").attr("distribute_strategy"));
+    py::object check = tf.attr("debugging").attr("assert_positive")(count, py::arg("message") = message);
+    py::object checked;
+    pykit::with(tf.attr("control_dependencies")(py::make_tuple(check)),
+                [&] { checked = tf.attr("identity")(images); });
+    return checked;
+}
+
 // This replica's share of the global batch: its sample count over the count on all replicas.
 // Each replica's loss is a mean over its own samples; scaled by the share, the gradients summed
 // over the replicas are those of the mean over the global batch, also when the last batch
@@ -183,7 +207,7 @@ inline py::object batch_share(const State& s, const py::object& images) {
 // scaled by the replica's share, the gradients applied (the optimizer sums them over the
 // replicas). Returns the loss dictionary, with "L2-loss", each value weighted by the share.
 inline py::object replica_train_step(const State& s, const py::object& self, const py::object& data) {
-    py::object images = self.attr("preprocess_input")(data[py::int_(0)]);
+    py::object images = nonempty_images(s, self, self.attr("preprocess_input")(data[py::int_(0)]));
     py::object targets = data[py::slice(py::int_(1), py::none(), py::none())];
 
     Forward f;
@@ -206,11 +230,10 @@ inline py::object replica_train_step(const State& s, const py::object& self, con
     return f.losses;
 }
 
-// The step of a global batch, compiled once per `train` call: every replica runs
-// replica_train_step on its part, and each weighted loss is summed over the replicas, which
-// gives its value for the global batch (its mean over the batch's samples). Values are reduced
-// one by one: a worker with a single replica holds plain tensors, which reduce() takes only
-// one at a time.
+// The step of a global batch: every replica runs replica_train_step on its part, and each
+// weighted loss is summed over the replicas, which gives its value for the global batch (its
+// mean over the batch's samples). Values are reduced one by one: a worker with a single
+// replica holds plain tensors, which reduce() takes only one at a time.
 inline py::object distributed_train_step(const State& s, const py::object& self, const py::object& data) {
     py::object strategy = self.attr("model").attr("distribute_strategy");
     py::object losses = strategy.attr("run")(s.replica_train_step, py::arg("args") = py::make_tuple(self, data));
@@ -223,24 +246,36 @@ inline py::object distributed_train_step(const State& s, const py::object& self,
     return losses;
 }
 
+// The same step on the next global batch of `iterator`, read inside the graph: iterating a
+// distributed dataset from Python costs more per batch than a small model's whole step.
+inline py::object distributed_next_step(const State& s, const py::object& self, const py::object& iterator) {
+    return distributed_train_step(s, self, pykit::builtin("next")(iterator));
+}
+
 // --- one `train` call ----------------------------------------------------------------------------
 
-// How one `train` call trains: on one device (no strategy: every member but `dataset` empty,
-// `batches` None) or on the replicas of a strategy.
+// How one `train` call trains: on one device (only `dataset` set, `batches` None) or on the
+// replicas of a strategy. With a known number of batches per epoch the compiled step reads each
+// batch itself from `iterator`, and the epoch loop counts `range(batches)`; otherwise the loop
+// hands it the batches of the distributed dataset.
 struct Distribution {
-    py::object strategy;               // the model's strategy, or empty
-    py::object step;                   // the compiled distributed step, or empty
-    py::object dataset;                // what the epochs iterate: the distributed dataset, or train_ds
-    py::object batches = py::none();   // batches per epoch for the progress bar (None: its own count)
+    py::object strategy;              // the model's strategy, or empty
+    py::object step;                  // step(iterator) or step(batch), compiled; empty on one device
+    py::object distributed;           // the distributed dataset the step reads, or empty
+    py::object iterator;              // this epoch's iterator over `distributed`
+    py::object dataset;               // what the epoch loop iterates: train_ds, batches, or range(batches)
+    py::object batches = py::none();  // batches per epoch for the progress bar (None: its own count)
 };
 
 // Under a strategy, the training dataset distributed: each of its batches is a global batch.
 // Every worker reads the same sequence of global batches and keeps its replicas' part of each
 // (auto-sharding by data unless the dataset chose a policy), so all workers run the same number
-// of steps and a global batch holds the samples it holds on one device.
-inline py::object distribute_dataset(const State& s, const py::object& strategy, const py::object& train_ds) {
+// of steps and a global batch holds the samples it holds on one device. Returns the distributed
+// dataset and whether its epochs have the length of train_ds on every worker.
+inline std::pair<py::object, bool> distribute_dataset(const State& s, const py::object& strategy,
+                                                      const py::object& train_ds) {
     py::object tf = s.tf;
-    if (py::isinstance(train_ds, tf.attr("distribute").attr("DistributedDataset"))) return train_ds;
+    if (py::isinstance(train_ds, tf.attr("distribute").attr("DistributedDataset"))) return {train_ds, false};
     if (!py::isinstance(train_ds, tf.attr("data").attr("Dataset")))
         pykit::raise(PyExc_TypeError,
                      pykit::format("DetectionTrainer.train: the model was built in the scope of {}, so train_ds must be "
@@ -249,13 +284,16 @@ inline py::object distribute_dataset(const State& s, const py::object& strategy,
                                    py::type::of(strategy).attr("__name__"), py::type::of(train_ds).attr("__name__")));
     py::object policies = tf.attr("data").attr("experimental").attr("AutoShardPolicy");
     py::object dataset = train_ds;
-    if (pykit::equals(train_ds.attr("options")().attr("experimental_distribute").attr("auto_shard_policy"),
-                      policies.attr("AUTO"))) {
+    py::object policy = train_ds.attr("options")().attr("experimental_distribute").attr("auto_shard_policy");
+    if (pykit::equals(policy, policies.attr("AUTO"))) {
         py::object options = tf.attr("data").attr("Options")();
         options.attr("experimental_distribute").attr("auto_shard_policy") = policies.attr("DATA");
         dataset = train_ds.attr("with_options")(options);
+        policy = policies.attr("DATA");
     }
-    return strategy.attr("experimental_distribute_dataset")(dataset);
+    // By data, or not sharded at all, every worker sees every global batch.
+    const bool whole = pykit::equals(policy, policies.attr("DATA")) || pykit::equals(policy, policies.attr("OFF"));
+    return {strategy.attr("experimental_distribute_dataset")(dataset), whole};
 }
 
 // The number of batches of a dataset whose length is known, else None.
@@ -268,8 +306,15 @@ inline py::object known_batches(const py::object& dataset) {
     return pykit::holds(count, py::int_(0), Py_GE) ? pykit::as_int(count) : py::object(py::none());
 }
 
+// The step of this `train` call: `native` bound to the trainer, compiled (traced at the first
+// batch; the bodies are C++, so there is nothing for AutoGraph to convert).
+inline py::object compile_step(const State& s, const py::object& native, const py::object& self) {
+    py::object method = pykit::import_from("types", "MethodType")(native, self);
+    return s.tf.attr("function")(method, py::arg("autograph") = false);
+}
+
 // Prepares a `train` call: on one device nothing changes; under a strategy the dataset is
-// distributed and the distributed step compiled (traced at the first batch).
+// distributed and the distributed step compiled.
 inline Distribution prepare_distribution(const State& s, const py::object& self, const py::object& train_ds) {
     Distribution d;
     d.dataset = train_ds;
@@ -279,42 +324,37 @@ inline Distribution prepare_distribution(const State& s, const py::object& self,
         pykit::raise(PyExc_ValueError,
                      "DetectionTrainer.train runs its replicas in step (MirroredStrategy, MultiWorkerMirroredStrategy); "
                      "a ParameterServerStrategy model needs a ClusterCoordinator and cannot be trained by it");
-    if (!train_ds.is_none()) {
-        d.batches = known_batches(train_ds);
-        d.dataset = distribute_dataset(s, d.strategy, train_ds);
+    d.step = compile_step(s, s.distributed_train_step, self);
+    if (train_ds.is_none()) return d;  // the epoch loop reports it, as on one device
+
+    auto [distributed, whole] = distribute_dataset(s, d.strategy, train_ds);
+    d.dataset = distributed;
+    d.batches = known_batches(whole ? train_ds : distributed);
+    if (!d.batches.is_none() && (whole || !py::isinstance(train_ds, s.tf.attr("data").attr("Dataset")))) {
+        d.distributed = distributed;
+        d.dataset = pykit::builtin("range")(d.batches);
+        d.step = compile_step(s, s.distributed_next_step, self);
     }
-    py::object method = pykit::import_from("types", "MethodType")(s.distributed_train_step, self);
-    d.step = s.tf.attr("function")(method, py::arg("autograph") = false);
     return d;
 }
 
-// A global batch with fewer samples than replicas leaves a replica without any, and a model
-// cannot run on an empty batch: refused before the step, saying what to change.
-inline void check_replica_batches(const Distribution& d, const py::object& data) {
-    py::object parts = d.strategy.attr("experimental_local_results")(data[py::int_(0)]);
-    std::vector<long long> sizes;
-    bool empty = false;
-    for (py::handle part : parts) {
-        py::object first = part.attr("shape")[py::int_(0)];
-        sizes.push_back(first.is_none() ? -1 : first.cast<long long>());
-        empty = empty || sizes.back() == 0;
-    }
-    if (!empty) return;
-    std::string listed;
-    for (long long size : sizes) listed += (listed.empty() ? "" : ", ") + std::to_string(size);
-    const std::string replicas = pykit::as_str(d.strategy.attr("num_replicas_in_sync")).cast<std::string>();
-    pykit::raise(PyExc_ValueError,
-                 "DetectionTrainer.train: a training batch leaves a replica without samples (samples per replica "
-                 "of this process: " + listed + "). tf.distribute splits every global batch between the " +
-                     replicas +
-                     " replicas, and a model cannot run on an empty batch: batch the dataset with "
-                     "drop_remainder=True, or make its last batch hold at least one sample per replica.");
+// At the start of an epoch: a new pass over the distributed dataset the step reads.
+inline void start_distributed_epoch(Distribution& d) {
+    if (d.distributed) d.iterator = pykit::builtin("iter")(d.distributed);
 }
 
-// One global batch on every replica; returns the reduced losses.
-inline py::object run_distributed_step(const Distribution& d, const py::object& data) {
-    check_replica_batches(d, data);
-    return d.step(data);
+// One global batch on every replica (`data` is the batch, or the batch number when the step
+// reads its batch itself); returns the reduced losses. A replica left without samples is
+// reported as such.
+inline py::object run_distributed_step(const State& s, const Distribution& d, const py::object& data) {
+    try {
+        return d.distributed ? d.step(d.iterator) : d.step(data);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(s.tf.attr("errors").attr("InvalidArgumentError")) ||
+            !pykit::contains(pykit::as_str(e.value()), py::str(kEmptyReplica)))
+            throw;
+        pykit::raise(PyExc_ValueError, empty_replica_message(d.strategy));
+    }
 }
 
 }  // namespace detection

@@ -92,7 +92,7 @@ inline py::object run_training_step(const State& s, const TrainingRun& run, cons
     run.handler.attr("on_step_start")(py::arg("step") = batch_id);
     py::object time = s.time.attr("time");
     py::object started = time();
-    py::object losses = run.distribution.step ? run_distributed_step(run.distribution, data)
+    py::object losses = run.distribution.step ? run_distributed_step(s, run.distribution, data)
                                               : py::object(self.attr("train_step")(data));
     py::object step_time = time() - started;
 
@@ -114,6 +114,7 @@ inline void train_epoch(const State& s, TrainingRun& run, const py::object& epoc
     py::object loop = s.tqdm(run.train_ds, py::arg("desc") = percent("Epoch %d", epoch), py::arg("leave") = true,
                              py::arg("bar_format") = kBarFormat, py::arg("colour") = "green",
                              py::arg("total") = run.distribution.batches);
+    start_distributed_epoch(run.distribution);
     long batch_id = 0;
     for (py::handle data : loop) {
         run.losses = run_training_step(s, run, loop, py::reinterpret_borrow<py::object>(data), batch_id);
