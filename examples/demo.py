@@ -16,7 +16,7 @@ Usage: python examples/demo.py [--out demo_output] [--epochs N] [--tfrecord] [--
 
 With --strategy mirrored the model and optimizer are built in a tf.distribute.MirroredStrategy
 scope, and DetectionTrainer trains on every GPU of the machine (or the CPU when there is none);
-see docs/distribute.md.
+see the README, "Several GPUs and several machines".
 """
 import argparse
 import csv

@@ -5,7 +5,7 @@
 #
 #   scripts/check_install.sh [slim|cpu]
 #
-#   slim (default)  tensorflow-cpu, then tf-keras without its dependencies (docs/install.md),
+#   slim (default)  tensorflow-cpu, then tf-keras without its dependencies (README, "Install with pip"),
 #                   the pinned versions of requirements.txt
 #   cpu             pip install "vireo-quillon[cpu]": the standard tensorflow with tf-keras
 #

@@ -93,7 +93,10 @@ class AttitudeDataset:
     def _augment(self, image: tf.Tensor, angles: tf.Tensor) -> Any: ...
     def build_train_iterator(self, batch_size: int, prefetch: int = 10) -> tf.data.Dataset:
         """Builds the training iterator: the whole split shuffled anew every pass, loaded, passed
-        through ``tf_augment`` and batched (a smaller last batch is kept).
+        through the augmentation hook and batched (a smaller last batch is kept). Each batch is
+        loaded in one call that runs ``_load_instance`` and ``_augment`` on its samples in order;
+        a subclass that replaces ``tf_load_instance`` or ``tf_augment`` is mapped sample by sample
+        through them instead.
 
         Args:
             batch_size (int): samples per batch.
@@ -227,8 +230,11 @@ class AttitudeAndDetectDataset(AttitudeDataset):
     def _augment(self, image: tf.Tensor, bboxes: Optional[tf.Tensor] = None,  # type: ignore[override]
                  angles: Optional[tf.Tensor] = None) -> Any: ...
     def build_train_iterator(self, batch_size: int, prefetch: int = 10) -> tf.data.Dataset:
-        """Builds the training iterator: shuffled anew every pass, loaded, passed through
-        ``tf_augment`` and batched with the boxes and angles padded by zero rows.
+        """Builds the training iterator: shuffled anew every pass, loaded, passed through the
+        augmentation hook and batched with the boxes and angles padded by zero rows. Each batch is
+        loaded in one call that runs ``_load_instance`` and ``_augment`` on its samples in order;
+        a subclass that replaces ``tf_load_instance`` or ``tf_augment`` is mapped sample by sample
+        through them instead.
 
         Args:
             batch_size (int): samples per batch.

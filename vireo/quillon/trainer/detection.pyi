@@ -57,6 +57,7 @@ class DetectionTrainer:
     summary_rows: list[dict[str, Any]]
     skip_validation_steps: int
     skip_initial_validation: bool
+    restored_epoch: int
 
     def __init__(self, model: Any, dataset: Any, optimizer: Any, loss: Any, logger: Any = "out",
                  checkpoint: str = "out", info: Any = None, metric: str = "acc", iou: float = 0.5,

@@ -25,7 +25,7 @@ namespace detection {
 inline const long kStateFormat = 1;
 
 // The bookkeeping saved beside the model and the optimizer, one tf.Variable each (their names
-// in the tf.train.Checkpoint are the keys of the state, see docs/resume.md).
+// in the tf.train.Checkpoint are the keys of the state, see the README, "Resume a stopped run").
 struct StateValues {
     py::object format;        // int64: kStateFormat
     py::object epoch;         // int64: the epoch just finished
