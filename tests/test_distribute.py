@@ -7,6 +7,7 @@ import os
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 
 import numpy as np
@@ -24,22 +25,34 @@ LOGGED = ["total-loss", "head-a", "L2-loss", "learning-rate"]
 
 
 def run_children(commands, environments=None):
-    """Runs the commands at once (each with its extra environment variables), each bounded by
-    CHILD_TIMEOUT; returns their outputs."""
+    """Runs the commands at once (each with its extra environment variables) and returns their
+    outputs. A child that fails ends the others at once (a worker whose peer died would wait for
+    it), and all of them are bounded by CHILD_TIMEOUT."""
     environments = environments or [{}] * len(commands)
-    children = [subprocess.Popen(command, env={**os.environ, **extra}, stdout=subprocess.PIPE,
-                                 stderr=subprocess.STDOUT, text=True)
-                for command, extra in zip(commands, environments)]
+    logs = [tempfile.TemporaryFile(mode="w+") for _ in commands]
+    children = [subprocess.Popen(command, env={**os.environ, **extra}, stdout=log, stderr=subprocess.STDOUT, text=True)
+                for command, extra, log in zip(commands, environments, logs)]
     deadline = time.monotonic() + CHILD_TIMEOUT
     try:
-        outputs = [child.communicate(timeout=max(1.0, deadline - time.monotonic()))[0] for child in children]
-    except subprocess.TimeoutExpired:
+        while True:
+            codes = [child.poll() for child in children]
+            if None not in codes or any(code not in (None, 0) for code in codes) or time.monotonic() > deadline:
+                break
+            time.sleep(0.5)
+    finally:
         for child in children:
-            child.kill()
-        tails = [child.communicate()[0][-3000:] for child in children]
-        pytest.fail("children still running after %d s; their last output:\n%s" % (CHILD_TIMEOUT, "\n----\n".join(tails)))
-    for child, output in zip(children, outputs):
-        assert child.returncode == 0, output[-4000:]
+            if child.poll() is None:
+                child.kill()
+                child.wait()
+    outputs = []
+    for log in logs:
+        log.seek(0)
+        outputs.append(log.read())
+        log.close()
+    if any(child.returncode != 0 for child in children):
+        # -9: ended here, after another child failed or when CHILD_TIMEOUT ran out.
+        pytest.fail("\n----\n".join("exit code %s, last output:\n%s" % (child.returncode, output[-3000:])
+                                       for child, output in zip(children, outputs)))
     return outputs
 
 

@@ -160,6 +160,11 @@ const char* const kTrainDoc =
     "validation every ``skip_validation_steps`` epochs and a ``last.h5`` checkpoint, notifying\n"
     "the callback handler at each stage.\n"
     "\n"
+    "A model built in a tf.distribute strategy's scope trains on every replica: each batch of\n"
+    "``train_ds`` is a global batch that the replicas share, the losses handed on are those of\n"
+    "the global batch, and only the chief writes files (other workers write into temporary\n"
+    "folders that they remove). See docs/distribute.md.\n"
+    "\n"
     "Args:\n"
     "    epochs (int): last epoch number (inclusive).\n"
     "    train_ds: iterable of training tuples ``(images, *targets)``, iterated once per epoch.\n"
@@ -175,7 +180,9 @@ const char* const kTrainDoc =
     "\n"
     "Raises:\n"
     "    ZeroDivisionError: when ``skip_validation_steps`` is 0 and an evaluator is given.\n"
-    "    TypeError: when ``train_ds`` is not iterable.\n"
+    "    TypeError: when ``train_ds`` is not iterable; under a strategy, when it is not a\n"
+    "        ``tf.data.Dataset`` (or a dataset the strategy distributed).\n"
+    "    ValueError: under a strategy, when a batch leaves a replica without samples.\n"
     "    Any error of a callback, the evaluator, the datasets or the file system ends the run\n"
     "    and propagates; ``on_train_end`` is then not called.\n";
 

@@ -155,7 +155,7 @@ public:
     ~WorkerFoldersRemoval() {
         try {
             remove_worker_folders(s_, self_);
-        } catch (py::error_already_set&) {
+        } catch (...) {
             // A folder that cannot be removed is left; the run's own outcome is what counts.
         }
     }
