@@ -1,6 +1,7 @@
-"""Samples per second of the attitude training iterators, against a TensorFlow-ops pipeline doing
-the same decoding and resizing (angles given as tensors) and against Pillow decode + resize alone,
-in interleaved rounds.
+"""The attitude training iterators against a TensorFlow-ops pipeline doing the same decoding and
+resizing (angles given as tensors) and against the serial floor (Pillow decode + cv2 resize
+alone), all in interleaved rounds (bench/common.py); plus _load_instance per sample against
+that floor, every sample going through both in turn.
 
 The data (a few hundred 450x450 JPEG faces with MATLAB and JSON annotations) is generated once
 into build/bench-data/attitude.
@@ -8,7 +9,6 @@ into build/bench-data/attitude.
 import glob
 import json
 import os
-import time
 
 import cv2
 import numpy as np
@@ -19,12 +19,13 @@ import tensorflow as tf
 
 from vireo.quillon.datasets import attitude
 
-from common import iterator_rows
+from common import iterator_pass, pass_rows, passes, per_item_ms, ratio_row, serial_pass
 
 ROOT = os.path.join("build", "bench-data", "attitude")
 COUNT, VAL_COUNT, SIZE = 300, 4, 450
 SHAPE = [224, 224, 3]
 BATCH = 32
+PER_SAMPLE = 100  # samples of the per-sample comparison
 
 
 def generate():
@@ -72,39 +73,28 @@ def tf_pipeline():
             .map(load, num_parallel_calls=tf.data.AUTOTUNE).batch(BATCH).prefetch(10))
 
 
-def samples_per_second(iterator):
-    """One pass after a warm-up pass (the first pass also traces the graph functions)."""
-    for _ in iterator:
-        pass
-    start, count = time.perf_counter(), 0
-    for batch in iterator:
-        count += int(batch[0].shape[0])
-    return count / (time.perf_counter() - start)
-
-
-def decode_and_resize():
-    paths = sorted(glob.glob(os.path.join(ROOT, "train", "images", "*.jpg")))
-    start = time.perf_counter()
-    for path in paths:
-        img = np.asarray(Image.open(path).convert("RGB"))
-        cv2.resize(img, (SHAPE[1], SHAPE[0]))
-    return len(paths) / (time.perf_counter() - start)
+def decode_and_resize(path):
+    cv2.resize(np.asarray(Image.open(path).convert("RGB")), (SHAPE[1], SHAPE[0]))
 
 
 def run():
     generate()
-    baseline = decode_and_resize()
+    paths = sorted(glob.glob(os.path.join(ROOT, "train", "images", "*.jpg")))
     datasets = [
         ("MATLAB (AttitudeDataset)", attitude.AttitudeDataset(SHAPE, *folders("mat"))),
         ("JSON crop (AttitudeDatasetJson)", attitude.AttitudeDatasetJson(SHAPE, *folders("crop"))),
         ("attitude and detection (AttitudeAndDetectDataset)",
          attitude.AttitudeAndDetectDataset(SHAPE, *folders("detect"), classes=["face"])),
     ]
-    rows = [{"name": "attitude: Pillow decode + cv2 resize alone", "value": baseline, "unit": "samples/s",
-             "baseline": None}]
+    rows = []
     for name, ds in datasets:
-        ours = ds.build_train_iterator(BATCH)
-        rows += iterator_rows("attitude training iterator, " + name, ours, tf_pipeline(), "tf.data ops")
-        rows.append({"name": "attitude: training iterator, " + name + " vs Pillow+resize alone",
-                     "value": samples_per_second(ours), "unit": "samples/s", "baseline": baseline})
+        label = "attitude training iterator, " + name
+        results = passes({"ours": iterator_pass(ds.build_train_iterator(BATCH)), "tf": iterator_pass(tf_pipeline()),
+                          "floor": serial_pass(decode_and_resize, paths)}, rounds=7)
+        rows += pass_rows(label, results, "ours", "tf", "tf.data ops")
+        rows += pass_rows(label, results, "ours", "floor", "serial Pillow+resize floor")[1:]
+        entries = [np.array([p.encode() for p in entry], dtype=object) for entry in ds.train_storage[:PER_SAMPLE]]
+        by_sample = per_item_ms(entries, {"ours": ds._load_instance, "floor": lambda e: decode_and_resize(e[0])})
+        rows.append(ratio_row("attitude _load_instance per sample, %s, vs floor (ms)" % name, "ms", by_sample["ours"],
+                              by_sample["floor"]))
     return rows

@@ -1,8 +1,10 @@
 """Darknet dataset throughput: the training iterator against a pure tf.data pipeline doing the
-same work and against the floor (Pillow decode + letterbox alone), with a per-sample breakdown.
+same work and against the floor (Pillow decode + letterbox alone, serially), with a per-sample
+breakdown of load_instance.
 
-Iterators are timed by the wall clock and by the process's CPU time; the per-sample steps
-by the CPU time of the calling thread, which stays meaningful when other work shares the machine.
+Every comparison interleaves its sides round by round (bench/common.py) and reports medians and
+spread. Iterators are timed by the wall clock and by the process's CPU time; the per-sample steps
+by CPU time, every sample going through each step in turn.
 
 Data: 400 generated 640 x 480 JPEGs with 1-10 boxes each, made once under
 build/bench-data/darknet and reused. Shape [416, 416, 3], batch 16.
@@ -10,7 +12,6 @@ build/bench-data/darknet and reused. Shape [416, 416, 3], batch 16.
 import os
 import random
 import statistics
-import time
 import warnings
 
 import numpy as np
@@ -21,11 +22,12 @@ from PIL import Image, ImageDraw
 from vireo.quillon.datasets import darknet as dk
 from vireo.quillon.datasets.utils import letterbox
 
-from common import iterator_rows, ratio_row
+from common import iterator_pass, pass_rows, passes, per_item_ms, ratio_row, serial_pass, value_row
 
 ROOT = os.path.join("build", "bench-data", "darknet")
 COUNT, WIDTH, HEIGHT = 400, 640, 480
 SHAPE, BATCH = [416, 416, 3], 16
+PER_SAMPLE = 200  # samples of the per-sample breakdown
 
 
 def generate():
@@ -96,37 +98,6 @@ def pack(images, boxes):
     return images, (boxes,)
 
 
-def per_sample_ms(items, *fns, rounds=5, series=False):
-    """CPU time of this thread per call, in ms, the median of a few rounds: steady on a shared
-    machine. Several functions run on each item in turn, so that they are compared in the
-    same machine state; one time per function is returned (with `series`, the per-round
-    times of each)."""
-    for f in fns:
-        f(items[0])
-    rounds_ms = [[] for _ in fns]
-    for _ in range(rounds):
-        spent = [0.0] * len(fns)
-        for item in items:
-            for k, f in enumerate(fns):
-                start = time.thread_time()
-                f(item)
-                spent[k] += time.thread_time() - start
-        for k, t in enumerate(spent):
-            rounds_ms[k].append(t / len(items) * 1e3)
-    if series:
-        return rounds_ms
-    medians = [statistics.median(r) for r in rounds_ms]
-    return medians[0] if len(fns) == 1 else medians
-
-
-def wall_per_second(fn, items):
-    fn(items[0])
-    start = time.perf_counter()
-    for item in items:
-        fn(item)
-    return len(items) / (time.perf_counter() - start)
-
-
 def run():
     description = generate()
     ds = dk.DarknetDatasetYaml(description, SHAPE)
@@ -135,45 +106,44 @@ def run():
     ann_paths = [a for _, a in storage]
     elements = [np.array([i.encode(), a.encode()], dtype=object) for i, a in storage]
 
-    iterator = iterator_rows("darknet train iterator", ds.build_train_iterator(batch_size=BATCH),
-                             tf_pipeline(storage), "tf.data ops")
-    ours, ours_cpu = iterator[0]["value"], iterator[1]["value"]
-
-    # The floor: decode and letterbox alone, one after the other.
+    # The floor: decode and letterbox alone, one image after the other.
     def floor(path):
         letterbox(np.asarray(Image.open(path).convert("RGB")), SHAPE[:2], auto=False)
 
-    floor_per_second = wall_per_second(floor, img_paths)
+    results = passes({"ours": iterator_pass(ds.build_train_iterator(batch_size=BATCH)),
+                      "tf": iterator_pass(tf_pipeline(storage)),
+                      "floor": serial_pass(floor, img_paths)})
+    rows = pass_rows("darknet train iterator", results, "ours", "tf", "tf.data ops")
+    rows += pass_rows("darknet train iterator", results, "ours", "floor", "serial Pillow+letterbox floor")
 
     # Per-sample breakdown of load_instance. Our decoding step: load_instance on validation
     # with no annotation file does little else.
+    img_paths, ann_paths, elements = img_paths[:PER_SAMPLE], ann_paths[:PER_SAMPLE], elements[:PER_SAMPLE]
     no_boxes = {i: np.array([i.encode(), b"/nonexistent.txt"], dtype=object) for i in img_paths}
-    ours_decode_ms, decode_ms = per_sample_ms(img_paths, lambda p: ds.load_instance(no_boxes[p], False),
-                                              lambda p: np.asarray(Image.open(p).convert("RGB")))
     decoded = np.asarray(Image.open(img_paths[0]).convert("RGB"))
-    resize_ms = per_sample_ms(img_paths, lambda _: letterbox(decoded, SHAPE[:2], auto=False))
+    by_image = per_item_ms(img_paths, {
+        "decode, ours": lambda p: ds.load_instance(no_boxes[p], False),
+        "decode, Pillow": lambda p: np.asarray(Image.open(p).convert("RGB")),
+        "letterbox": lambda _: letterbox(decoded, SHAPE[:2], auto=False)})
 
     def genfromtxt(path):
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             np.genfromtxt(path)
 
-    parse_ms, genfromtxt_ms = per_sample_ms(ann_paths, dk._read_annotations, genfromtxt)
-    load_series, floor_series = per_sample_ms(elements, ds.load_instance, lambda e: floor(e[0].decode()),
-                                              series=True)
-    load_ms, floor_ms = statistics.median(load_series), statistics.median(floor_series)
-    glue_ms = load_ms - ours_decode_ms - resize_ms - parse_ms
-
-    return iterator + [
-        {"name": "darknet train iterator vs Pillow+letterbox floor (images/s)", "value": ours, "unit": "images/s",
-         "baseline": floor_per_second},
-        {"name": "darknet train iterator CPU per image vs floor (ms)", "value": ours_cpu, "unit": "ms",
-         "baseline": floor_ms},
-        ratio_row("darknet load_instance per sample vs floor (ms)", "ms", load_series, floor_series),
-        {"name": "darknet step: decode, ours vs np.asarray(Image.open().convert()) (ms)", "value": ours_decode_ms,
-         "unit": "ms", "baseline": decode_ms},
-        {"name": "darknet step: letterbox (ms)", "value": resize_ms, "unit": "ms", "baseline": None},
-        {"name": "darknet step: annotation parsing, native vs np.genfromtxt (ms)", "value": parse_ms, "unit": "ms",
-         "baseline": genfromtxt_ms},
-        {"name": "darknet step: glue in load_instance (ms)", "value": glue_ms, "unit": "ms", "baseline": None},
+    by_label = per_item_ms(ann_paths, {"native": dk._read_annotations, "genfromtxt": genfromtxt})
+    by_sample = per_item_ms(elements, {"load_instance": lambda e: ds.load_instance(e, True),
+                                       "floor": lambda e: floor(e[0].decode())})
+    parts = [statistics.median(by_image["decode, ours"]), statistics.median(by_image["letterbox"]),
+             statistics.median(by_label["native"])]
+    glue = [total - sum(parts) for total in by_sample["load_instance"]]
+    return rows + [
+        ratio_row("darknet load_instance per sample vs floor (ms)", "ms", by_sample["load_instance"],
+                  by_sample["floor"]),
+        ratio_row("darknet step: decode, ours vs np.asarray(Image.open().convert()) (ms)", "ms",
+                  by_image["decode, ours"], by_image["decode, Pillow"]),
+        value_row("darknet step: letterbox (ms)", "ms", by_image["letterbox"]),
+        ratio_row("darknet step: annotation parsing, native vs np.genfromtxt (ms)", "ms", by_label["native"],
+                  by_label["genfromtxt"]),
+        value_row("darknet step: glue in load_instance (ms)", "ms", glue),
     ]

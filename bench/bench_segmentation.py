@@ -1,5 +1,6 @@
-"""Segmentation datasets: training-iterator throughput, per-sample reading against the same
-work through scipy's interp1d, and COCO indexing of 20,000 annotations.
+"""Segmentation datasets: training-iterator throughput against its reading and mask stages
+alone, per-sample reading against the same work through scipy's interp1d, and COCO indexing of
+20,000 annotations, each comparison in interleaved rounds (bench/common.py).
 
 Run: .venv/bin/python bench/run.py segmentation
 """
@@ -17,6 +18,8 @@ from scipy.interpolate import interp1d
 
 from vireo.quillon.datasets import segmentation as seg
 from vireo.quillon.datasets.utils import letterbox, mask_padding
+
+from common import interleave, iterator_pass, passes, per_item_ms, ratio_row, value_row
 
 SIZE = 256  # image and network input side
 OUTLINES = 20  # per image
@@ -70,16 +73,6 @@ def _reference_read(ds, annotation_file):
     return img, np.array(masks, dtype=np.float32), np.array(classes, dtype=np.int32)
 
 
-def _per_call(fn, items, repeats=3):
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        for item in items:
-            fn(item)
-        best = min(best, (time.perf_counter() - start) / len(items))
-    return best
-
-
 def _coco_file(path, rng):
     images = [{"file_name": "%05d.jpg" % i, "id": i + 1} for i in range(COCO_ANNOTATIONS // 4)]
     annotations = []
@@ -105,6 +98,14 @@ def _reference_coco_index(path):
     return storage
 
 
+def _timed(fn):
+    def measure():
+        start = time.perf_counter()
+        fn()
+        return time.perf_counter() - start
+    return measure
+
+
 def run():
     rows = []
     rng = np.random.default_rng(0)
@@ -116,55 +117,36 @@ def run():
 
         # Per-sample reading: native resampling against interp1d on the same files.
         files = sorted(ds.train_storage)[:16]
-        tensors = [tf.constant(f) for f in files]
-        native = _per_call(lambda t: ds._read_data(t), tensors)
-        reference = _per_call(lambda f: _reference_read(ds, f), files)
-        rows.append({"name": "segmentation _read_data (20 outlines x 300 points)", "value": native * 1e3,
-                     "unit": "ms/sample", "baseline": reference * 1e3})
+        tensors = {f: tf.constant(f) for f in files}
+        reading = per_item_ms(files, {"native": lambda f: ds._read_data(tensors[f]),
+                                      "interp1d": lambda f: _reference_read(ds, f)})
+        rows.append(ratio_row("segmentation _read_data (20 outlines x 300 points) vs interp1d, CPU", "ms/sample",
+                              reading["native"], reading["interp1d"]))
 
-        # Training iterator throughput over whole epochs (after one warm-up epoch).
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            iterator = ds.build_train_iterator(batch_size=8, prefetch=2)
-            for _ in iterator:
-                pass
-            start, count = time.perf_counter(), 0
-            for _ in range(2):
-                for images, _ in iterator:
-                    count += int(images.shape[0])
-            elapsed = time.perf_counter() - start
-        rows.append({"name": "segmentation training iterator (%dx%d, batch 8)" % (SIZE, SIZE),
-                     "value": count / elapsed, "unit": "samples/s", "baseline": None})
-
-        # The same chain without the augmentation stage (whose elastic and piecewise-affine
-        # warps dominate the full iterator): reading and mask painting only.
+        # The training iterator against the same chain without the augmentation stage (whose
+        # elastic and piecewise-affine warps dominate the full iterator): reading and mask
+        # painting only. One pass of each per round.
         plain = tf.autograph.experimental.do_not_convert
         stages = (tf.data.Dataset.from_tensor_slices(ds.train_storage)
                   .map(plain(lambda x: ds.read_data(x, True)), num_parallel_calls=tf.data.AUTOTUNE)
                   .map(plain(lambda x1, x2, x3: ds.build_gt_mask([x1, x2, x3])), num_parallel_calls=tf.data.AUTOTUNE)
                   .padded_batch(8, drop_remainder=True, padded_shapes=(ds.shape, ds.shape[:2])))
-        for _ in stages:
-            pass
-        start, count = time.perf_counter(), 0
-        for _ in range(2):
-            for images, _ in stages:
-                count += int(images.shape[0])
-        rows.append({"name": "segmentation read + mask stages (%dx%d, batch 8)" % (SIZE, SIZE),
-                     "value": count / (time.perf_counter() - start), "unit": "samples/s", "baseline": None})
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            results = passes({"iterator": iterator_pass(ds.build_train_iterator(batch_size=8, prefetch=2)),
+                              "stages": iterator_pass(stages)})
+        rows.append(ratio_row("segmentation training iterator vs read + mask stages (%dx%d, batch 8)" % (SIZE, SIZE),
+                              "samples/s", [r[0] for r in results["iterator"]], [r[0] for r in results["stages"]]))
+        rows.append(ratio_row("segmentation training iterator CPU per sample vs read + mask stages", "ms",
+                              [r[1] for r in results["iterator"]], [r[1] for r in results["stages"]]))
 
         # COCO: indexing 20,000 annotations in the constructor.
         coco_path = join(tmp, "coco.json")
         _coco_file(coco_path, rng)
-        timings = []
-        for _ in range(3):
-            start = time.perf_counter()
-            seg.SegmentationDatasetJsonCOCO(coco_path, train_images=tmp, shape=[SIZE, SIZE, 3])
-            timings.append(time.perf_counter() - start)
-        reference_timings = []
-        for _ in range(3):
-            start = time.perf_counter()
-            _reference_coco_index(coco_path)
-            reference_timings.append(time.perf_counter() - start)
-        rows.append({"name": "segmentation COCO constructor (20,000 annotations)", "value": min(timings),
-                     "unit": "s", "baseline": min(reference_timings)})
+        coco = interleave({
+            "ours": _timed(lambda: seg.SegmentationDatasetJsonCOCO(coco_path, train_images=tmp, shape=[SIZE, SIZE, 3])),
+            "python": _timed(lambda: _reference_coco_index(coco_path))})
+        rows.append(ratio_row("segmentation COCO constructor (20,000 annotations) vs the Python loop", "s",
+                              coco["ours"], coco["python"]))
+        rows.append(value_row("segmentation COCO constructor (20,000 annotations)", "s", coco["ours"]))
     return rows

@@ -1,7 +1,8 @@
 """Training-iterator throughput of the TFRecord dataset against a plain TensorFlow-ops pipeline
 over the same records and against the Darknet dataset on the same images (640 x 480 JPEGs,
 samples of shape [416, 416, 3], batches of 16), in interleaved rounds; plus the parts of one
-TFRecord sample (record reading, parsing + JPEG decoding, letterbox) to show where time goes.
+TFRecord sample (record reading, load_instance, JPEG decoding, letterbox), every sample going
+through each part in turn, to show where time goes.
 
 Data is generated once into build/bench-data/tfrecord.
 """
@@ -20,7 +21,7 @@ from vireo.quillon.datasets import darknet, tfrecord
 from vireo.quillon.datasets.tools.darknet_to_tfrecord import convert
 from vireo.quillon.datasets.utils import letterbox
 
-from common import iterator_rows
+from common import interleave, iterator_pass, pass_rows, passes, per_item_ms, ratio_row, value_row
 
 ROOT = os.path.join("build", "bench-data", "tfrecord")
 IMAGES = 320
@@ -81,55 +82,55 @@ def tf_pipeline(files):
         .shuffle(200)
         .map(load, num_parallel_calls=tf.data.AUTOTUNE)
         .padded_batch(BATCH, padded_shapes=([height, width, 3], [None, 5]))
-        .map(lambda images, boxes: (images, (boxes,)))
+        .map(pack)
         .prefetch(10)
     )
 
 
-def rate(fn, items):
-    start = time.perf_counter()
-    for item in items:
-        fn(item)
-    return len(items) / (time.perf_counter() - start)
+def pack(images, boxes):
+    return images, (boxes,)
 
 
 def run():
     darknet_yaml, records_yaml = generate()
     records = tfrecord.TFRecordDatasetYaml(records_yaml, shape=SHAPE)
-    rows = []
-
-    value_iterator = records.build_train_iterator(batch_size=BATCH)
-    rows += iterator_rows("tfrecord train iterator", value_iterator, tf_pipeline(records.train_storage),
-                          "tf.data ops")
     images = darknet.DarknetDatasetYaml(darknet_yaml, SHAPE, True)
-    rows += iterator_rows("tfrecord train iterator", value_iterator, images.build_train_iterator(batch_size=BATCH),
-                          "Darknet iterator")[:1]
+
+    results = passes({"ours": iterator_pass(records.build_train_iterator(batch_size=BATCH)),
+                      "tf": iterator_pass(tf_pipeline(records.train_storage)),
+                      "darknet": iterator_pass(images.build_train_iterator(batch_size=BATCH))})
+    rows = pass_rows("tfrecord train iterator", results, "ours", "tf", "tf.data ops")
+    rows += pass_rows("tfrecord train iterator", results, "ours", "darknet", "Darknet iterator")
 
     # Where one sample's time goes, serially in the caller's thread.
     serialized = [r.numpy() for r in records.build_and_load_base_iterator(records.train_storage, shuffle=False)]
-    reading = _time(lambda: list(records.build_and_load_base_iterator(records.train_storage, shuffle=False)))
+
+    def read_records():
+        start = time.process_time()
+        for _ in records.build_and_load_base_iterator(records.train_storage, shuffle=False):
+            pass
+        return (time.process_time() - start) / len(serialized) * 1e3
+
+    reading = interleave({"read": read_records}, rounds=5)["read"]
     jpegs = [_image_bytes(r) for r in serialized]
-    decoded = [tf.io.decode_jpeg(b).numpy() for b in jpegs]
+    decoded = tf.io.decode_jpeg(jpegs[0]).numpy()
+    parts = per_item_ms(list(range(len(serialized))), {
+        "load_instance": lambda i: records.load_instance(serialized[i], True),
+        "decode_jpeg": lambda i: tf.io.decode_jpeg(jpegs[i]).numpy(),
+        "letterbox": lambda i: letterbox(decoded, SHAPE[:2], auto=False),
+        "pillow": lambda i: np.asarray(Image.open(io.BytesIO(jpegs[i])).convert("RGB")),
+    })
+    floor = [d + lb for d, lb in zip(parts["decode_jpeg"], parts["letterbox"])]
     rows += [
-        {"name": "tfrecord read records only", "value": len(serialized) / reading, "unit": "records/s"},
-        {"name": "tfrecord load_instance, serial", "value": rate(lambda r: records.load_instance(r, True), serialized),
-         "unit": "images/s"},
-        {"name": "tf.io.decode_jpeg 640x480, serial", "value": rate(lambda b: tf.io.decode_jpeg(b).numpy(), jpegs),
-         "unit": "images/s"},
-        {"name": "letterbox 640x480 -> 416x416, serial",
-         "value": rate(lambda img: letterbox(img, SHAPE[:2], auto=False), decoded), "unit": "images/s"},
-        {"name": "Pillow decode 640x480 (Darknet's decoder), serial",
-         "value": rate(lambda b: np.asarray(Image.open(io.BytesIO(b)).convert("RGB")), jpegs), "unit": "images/s"},
+        value_row("tfrecord: read records only, CPU per record (ms)", "ms", reading),
+        ratio_row("tfrecord load_instance vs tf.io.decode_jpeg + letterbox, CPU per sample (ms)", "ms",
+                  parts["load_instance"], floor),
+        value_row("tf.io.decode_jpeg 640x480, CPU (ms)", "ms", parts["decode_jpeg"]),
+        value_row("letterbox 640x480 -> 416x416, CPU (ms)", "ms", parts["letterbox"]),
+        ratio_row("Pillow decode 640x480 (Darknet's decoder) vs tf.io.decode_jpeg, CPU (ms)", "ms", parts["pillow"],
+                  parts["decode_jpeg"]),
     ]
-    for row in rows:
-        row.setdefault("baseline", None)
     return rows
-
-
-def _time(fn):
-    start = time.perf_counter()
-    fn()
-    return time.perf_counter() - start
 
 
 def _image_bytes(serialized):

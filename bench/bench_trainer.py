@@ -3,10 +3,16 @@ what tf.distribute adds per step.
 
 For two models (a step of about 5 ms and one of about 50 ms on this machine) the same data is
 run through `train_step` in a plain loop and through `train()` (tqdm bar, callbacks, the
-learning-rate refresh and the TensorBoard logger write per batch). Per-step times are the
-intervals between consecutive step starts within an epoch (for `train()`, at `on_step_start`),
-so the epoch-end checkpoint save is left out (it is reported on its own); the medians of all
-intervals are compared, which keeps bursts of load from other processes out of the result.
+learning-rate refresh and the TensorBoard logger write per batch), the learning rate coming
+from a WarmUpCosineDecay schedule as in real training. Per-step times are the intervals
+between consecutive step starts within an epoch (for `train()`, at `on_step_start`), so the
+epoch-end checkpoint save is left out (it is reported on its own); the medians of all intervals
+are compared, which keeps bursts of load from other processes out of the result.
+
+Where the overhead goes: the per-step work of the loop besides the step, timed on its own in
+interleaved rounds: the progress bar (the postfix text with the loss and learning rate read
+back from their tensors, and the bar's redraw), the logger's write and flush, and the
+learning-rate read from the schedule; the rest is the loop's own glue.
 """
 import os
 import statistics
@@ -16,15 +22,18 @@ import warnings
 
 import numpy as np
 import tensorflow as tf
+from tqdm import tqdm
 
 from vireo.quillon.callbacks import QuillonTrainingCallback
 from vireo.quillon.callbacks.tensorboard import TensorBoard
+from vireo.quillon.schedulers.scheduler import WarmUpCosineDecay
 from vireo.quillon.trainer.detection import DetectionTrainer
 
-from common import interleave, ratio_row
+from common import interleave, ratio_row, value_row
 
 STEPS, ROUNDS, BATCH = 30, 6, 8
 LOSS_KEYS = ["total-loss", "L2-loss", "step-time (seconds)", "learning-rate"]
+BAR_FORMAT = "{l_bar}{bar:15}{r_bar}{bar:-15b}"  # the trainer's
 
 
 def make_model(size, filters, layers):
@@ -62,14 +71,49 @@ def intervals(times):
     return [b - a for a, b in zip(times, times[1:])]
 
 
+def loop_parts(trainer, logger, losses):
+    """Per-step milliseconds of the loop's work besides the step, each over STEPS steps, in
+    interleaved rounds: {part: [ms per round]}."""
+    optimizer = trainer.optimizer
+    lr = trainer.current_lr
+
+    def per_step(body):
+        def measure():
+            start = time.perf_counter()
+            body()
+            return (time.perf_counter() - start) / STEPS * 1e3
+        return measure
+
+    def progress_bar():
+        loop = tqdm(range(STEPS), desc="Epoch 1", leave=False, bar_format=BAR_FORMAT, colour="green")
+        for _ in loop:
+            postfix = "loss: {:.3f}   lr: {:.6f} step-time: {:.6f}".format(losses["total-loss"], lr.numpy(), 0.005)
+            loop.set_postfix(values=postfix)
+
+    def logger_writes():
+        for _ in range(STEPS):
+            logger.update_metrics({}, losses)
+
+    def learning_rate():
+        # As the trainer reads it: a schedule is called at the step count, a variable taken as is.
+        for _ in range(STEPS):
+            rate = optimizer.lr
+            if isinstance(rate, tf.keras.optimizers.schedules.LearningRateSchedule):
+                rate(optimizer.iterations)
+
+    return interleave({"progress bar": per_step(progress_bar), "logger": per_step(logger_writes),
+                       "learning rate": per_step(learning_rate)}, rounds=ROUNDS)
+
+
 def measure(label, size, filters, layers, folder):
     rng = np.random.default_rng(0)
     images = rng.integers(0, 256, (STEPS * BATCH, size, size, 3), dtype=np.uint8)
     targets = rng.random((STEPS * BATCH, size, size, 2), dtype=np.float32)
     data = tf.data.Dataset.from_tensor_slices((images, targets)).batch(BATCH).cache()
     logger = TensorBoard(os.path.join(folder, label, "logs"), LOSS_KEYS)
-    trainer = DetectionTrainer(make_model(size, filters, layers), None, tf.keras.optimizers.SGD(1e-3), Loss(), logger,
-                               checkpoint=os.path.join(folder, label, "ckpt"), classes=[])
+    schedule = WarmUpCosineDecay(1e-4, 1e-3, 50, 10000, 0)
+    trainer = DetectionTrainer(make_model(size, filters, layers), None, tf.keras.optimizers.SGD(schedule), Loss(),
+                               logger, checkpoint=os.path.join(folder, label, "ckpt"), classes=[])
 
     # Rounds alternate an epoch of the compiled step alone and an epoch of train(), over the
     # same data, so that load from elsewhere on the machine hits both alike.
@@ -90,12 +134,9 @@ def measure(label, size, filters, layers, folder):
 
     losses = trainer.train_step(next(iter(data)))
     losses["step-time (seconds)"], losses["learning-rate"] = 0.005, trainer.current_lr
-    writes = []
-    for _ in range(100):
-        t = time.perf_counter()
-        logger.update_metrics({}, losses)
-        writes.append(time.perf_counter() - t)
-    write = statistics.median(writes)
+    parts = loop_parts(trainer, logger, losses)
+    write = statistics.median(parts["logger"]) / 1e3
+    rest = [looped * 1e3 - step * 1e3 - sum(statistics.median(parts[k]) for k in parts)]
 
     saves = []
     for _ in range(3):
@@ -110,7 +151,11 @@ def measure(label, size, filters, layers, folder):
          "spread": overhead["spread"], "rounds": ROUNDS},
         {"name": f"{name} train() overhead", "value": 100 * (looped - step) / step, "unit": "% of step",
          "baseline": None},
-        {"name": f"{name} logger write+flush per batch", "value": write * 1e3, "unit": "ms", "baseline": None},
+        value_row(f"{name} overhead part: progress bar postfix and redraw", "ms/step", parts["progress bar"]),
+        value_row(f"{name} overhead part: logger write+flush", "ms/step", parts["logger"]),
+        value_row(f"{name} overhead part: learning-rate read from the schedule", "ms/step", parts["learning rate"]),
+        {"name": f"{name} overhead part: remainder (callbacks, timing, loop glue)", "value": rest[0], "unit": "ms/step",
+         "baseline": None},
         {"name": f"{name} logger share of train() step", "value": 100 * write / looped, "unit": "%",
          "baseline": None},
         {"name": f"{name} save_model(-1.0) per epoch", "value": statistics.median(saves) * 1e3, "unit": "ms",

@@ -2,7 +2,12 @@
 ...), so that a change of machine load hits both alike, and each side reports its median.
 
 The spread of a comparison is the range of its per-round ratios around their median, in
-percent: how far one round's ratio strays from the reported one.
+percent: how far one round's ratio strays from the reported one. The spread of a single
+measurement is the range of its per-round values around their median.
+
+Two clocks: wall time (images per second, which a pipeline's parallelism raises) and CPU time
+of the process (milliseconds per image, all threads together), which other work on the machine
+disturbs far less.
 """
 import statistics
 import time
@@ -46,9 +51,22 @@ def iterator_pass(dataset, count_of=lambda element: int(element[0].shape[0])):
     return measure
 
 
-def iterator_rows(label, ours, baseline, baseline_label, rounds=5):
-    """Images/s and CPU ms per image of two iterators, interleaved pass by pass."""
-    results = {"ours": [], "base": []}
+def serial_pass(fn, items):
+    """One serial pass of `fn` over `items` in the calling thread, timed as an iterator pass is:
+    (items per wall second, CPU ms per item)."""
+    def measure():
+        start, cpu = time.perf_counter(), time.process_time()
+        for item in items:
+            fn(item)
+        return len(items) / (time.perf_counter() - start), (time.process_time() - cpu) / len(items) * 1e3
+    return measure
+
+
+def passes(sides, rounds=5):
+    """Interleaved passes: `sides` maps a name to a measure returning (per second, CPU ms per
+    item); one pass of each per round after a warm-up round (which also traces the graph
+    functions). Returns {name: [(per second, CPU ms), ...]}, one pair per round."""
+    results = {name: [] for name in sides}
 
     def side(name, measure):
         def run():
@@ -56,11 +74,40 @@ def iterator_rows(label, ours, baseline, baseline_label, rounds=5):
             return 0.0
         return run
 
-    interleave({"ours": side("ours", iterator_pass(ours)), "base": side("base", iterator_pass(baseline))},
-               rounds=rounds)
-    results = {k: v[1:] for k, v in results.items()}  # the warm-up pass is not counted
+    interleave({name: side(name, measure) for name, measure in sides.items()}, rounds=rounds)
+    return {name: values[1:] for name, values in results.items()}  # the warm-up pass is not counted
+
+
+def pass_rows(label, results, ours, baseline, baseline_label):
+    """Images/s and CPU ms per image of side `ours` against side `baseline` of `passes`."""
     speed = ratio_row(f"{label} vs {baseline_label} (images/s)", "images/s",
-                      [r[0] for r in results["ours"]], [r[0] for r in results["base"]])
+                      [r[0] for r in results[ours]], [r[0] for r in results[baseline]])
     cpu = ratio_row(f"{label} CPU per image vs {baseline_label} (ms)", "ms",
-                    [r[1] for r in results["ours"]], [r[1] for r in results["base"]])
+                    [r[1] for r in results[ours]], [r[1] for r in results[baseline]])
     return [speed, cpu]
+
+
+def iterator_rows(label, ours, baseline, baseline_label, rounds=5):
+    """Images/s and CPU ms per image of two iterators, interleaved pass by pass."""
+    results = passes({"ours": iterator_pass(ours), "base": iterator_pass(baseline)}, rounds=rounds)
+    return pass_rows(label, results, "ours", "base", baseline_label)
+
+
+def per_item_ms(items, fns, rounds=5):
+    """CPU time of the process per call, in ms, per round, for each function of `fns` (name ->
+    function of one item): every item goes through all functions in turn, so that they are
+    compared in the same machine state at the finest grain. The process clock also counts the
+    helper threads some steps use (OpenCV's resize). Returns {name: [ms per round]}."""
+    for fn in fns.values():
+        fn(items[0])
+    series = {name: [] for name in fns}
+    for _ in range(rounds):
+        spent = dict.fromkeys(fns, 0.0)
+        for item in items:
+            for name, fn in fns.items():
+                start = time.process_time()
+                fn(item)
+                spent[name] += time.process_time() - start
+        for name, seconds in spent.items():
+            series[name].append(seconds / len(items) * 1e3)
+    return series
