@@ -212,6 +212,11 @@ class DetectionTrainer:
         validation every ``skip_validation_steps`` epochs and a ``last.h5`` checkpoint, notifying
         the callback handler at each stage.
 
+        A model built in a tf.distribute strategy's scope trains on every replica: each batch of
+        ``train_ds`` is a global batch that the replicas share, the losses handed on are those of
+        the global batch, and only the chief writes files (other workers write into temporary
+        folders that they remove). See docs/distribute.md.
+
         Args:
             epochs (int): last epoch number (inclusive).
             train_ds: iterable of training tuples ``(images, *targets)``, iterated once per epoch.
@@ -227,7 +232,9 @@ class DetectionTrainer:
 
         Raises:
             ZeroDivisionError: when ``skip_validation_steps`` is 0 and an evaluator is given.
-            TypeError: when ``train_ds`` is not iterable.
+            TypeError: when ``train_ds`` is not iterable; under a strategy, when it is not a
+                ``tf.data.Dataset`` (or a dataset the strategy distributed).
+            ValueError: under a strategy, when a batch leaves a replica without samples.
             Any error of a callback, the evaluator, the datasets or the file system ends the run
             and propagates; ``on_train_end`` is then not called.
         """

@@ -477,9 +477,14 @@ inline py::object restore(const State& s, const py::object& self) {
     self.attr("_dvclive_step") = pykit::as_int(v.dvclive_step.attr("numpy")());
     self.attr("_earlier_run") = py::none();
 
-    const long dropped = drop_orphaned_events(s, logger, saved_at);
-    rewrite_summary(s, self);
-    remove_unlisted_state_files(s, folder);
+    // The clean-up rewrites the run's own files; only the chief touches them (on a folder the
+    // workers share, the others would edit the chief's files).
+    long dropped = 0;
+    if (is_chief(self.attr("model"))) {
+        dropped = drop_orphaned_events(s, logger, saved_at);
+        rewrite_summary(s, self);
+        remove_unlisted_state_files(s, folder);
+    }
 
     py::object next = epoch + py::int_(1);
     py::str tensorboard = pykit::holds(step, py::int_(0), Py_GE) ? pykit::format("TensorBoard step {}", step)
