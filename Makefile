@@ -8,7 +8,7 @@ export TF_CPP_MIN_LOG_LEVEL ?= 2
 export NO_ALBUMENTATIONS_UPDATE := 1
 export PYTHONDONTWRITEBYTECODE := 1
 
-.PHONY: setup test demo bench clean module
+.PHONY: setup test demo bench clean module fuzz
 
 setup: $(DEPS)
 	@test -f $(BUILD)/build.ninja || $(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja \
@@ -35,6 +35,10 @@ module: $(DEPS)
 
 test: setup
 	$(PY) -m pytest -q tests
+
+# The robustness corpora at ten times the size `make test` replays (each case in a child process).
+fuzz: setup
+	VIREO_FUZZ_SCALE=$${VIREO_FUZZ_SCALE:-10} $(PY) -m pytest -q tests/robustness
 
 demo: setup
 	$(PY) examples/demo.py
