@@ -1033,9 +1033,9 @@ def test_batched_chain_serves_the_per_sample_elements(tmp_path, fixed_draws, kin
                                                       batch_size):
     f = chain_data(tmp_path, kind)
     fixed_draws(draw)
-    spec, batched = passes(make(cls, f, shape=[20, 24, 3], **kw), batch_size)
-    want_spec, reference = passes(make(per_sample, f, shape=[20, 24, 3], **kw), batch_size)
-    assert spec == want_spec
+    element_spec, batched = passes(make(cls, f, shape=[20, 24, 3], **kw), batch_size)
+    want_element_spec, reference = passes(make(per_sample, f, shape=[20, 24, 3], **kw), batch_size)
+    assert element_spec == want_element_spec
     orders = [[row[0] for b in batches for row in b[-1].reshape(len(b[-1]), -1)] for batches in batched]
     assert orders[0] != orders[1]  # shuffled anew each pass
     for got, want in zip(batched, reference):

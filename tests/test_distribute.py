@@ -106,8 +106,8 @@ def cluster(tmp_path_factory):
     """Two MultiWorkerMirroredStrategy workers on localhost, each with a folder of its own (as on
     two machines)."""
     out = tmp_path_factory.mktemp("cluster")
-    spec = {"worker": [f"localhost:{port}" for port in free_ports(2)]}
-    configs = [{"TF_CONFIG": json.dumps({"cluster": spec, "task": {"type": "worker", "index": i}})} for i in (0, 1)]
+    workers = {"worker": [f"localhost:{port}" for port in free_ports(2)]}
+    configs = [{"TF_CONFIG": json.dumps({"cluster": workers, "task": {"type": "worker", "index": i}})} for i in (0, 1)]
     run_children([[sys.executable, WORKER, "worker", str(out), str(i)] for i in (0, 1)], configs)
     return out
 

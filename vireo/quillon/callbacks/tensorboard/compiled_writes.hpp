@@ -83,9 +83,9 @@ inline py::object compiled_writes(const State& s, const py::object& self, const 
         py::tuple entry = cache[tags];
         if (py::object(entry[0]).is(writer)) return entry[1];
     }
-    py::object tf = s.tf, spec = s.tf.attr("TensorSpec");
-    py::list signature = pykit::list_of(spec(py::make_tuple(tags.size()), tf.attr("float32")),
-                                        spec(py::tuple(), tf.attr("int64")));
+    py::object tf = s.tf, tensor_spec = s.tf.attr("TensorSpec");
+    py::list signature = pykit::list_of(tensor_spec(py::make_tuple(tags.size()), tf.attr("float32")),
+                                        tensor_spec(py::tuple(), tf.attr("int64")));
     // functools is imported here, when a first set of tags is written, not with the module
     // (whose imports are the four its surface lists).
     py::object body = py::module_::import("functools").attr("partial")(s.write_scalars, writer, tags);
