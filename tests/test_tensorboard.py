@@ -354,3 +354,15 @@ def test_no_warnings_over_many_calls_and_tag_sets(make_logger, tmp_path):
             logger.update_metrics(metrics, losses)
     assert len(read_events(tmp_path / "logs")["total-loss"]) == 30
 
+
+
+@pytest.mark.parametrize("condition", [False, lambda: False, True])
+def test_record_if_applies_as_to_eager_writes(make_logger, tmp_path, condition):
+    logger = make_logger(["a"])
+    logger.update_metrics({"a": 1.0})
+    with tf.summary.record_if(condition):
+        logger.update_metrics({"a": 2.0})
+    logger.update_metrics({"a": 3.0})
+    assert logger.global_step == 3
+    written = [(0, 1.0), (1, 2.0), (2, 3.0)] if condition is True else [(0, 1.0), (2, 3.0)]
+    assert read_events(tmp_path / "logs") == {"a": written}

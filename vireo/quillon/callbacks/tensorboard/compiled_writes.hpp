@@ -6,7 +6,8 @@
 // values come in as one float32 vector and the step as an int64 scalar, so it is traced once
 // per set of tags and writer. Calls it cannot reproduce exactly go the eager way instead:
 // values that are not plain numbers (tf.summary.scalar then raises its own error), a name
-// scope that would prefix the tags, a step past int64, graph mode.
+// scope that would prefix the tags, recording switched off by tf.summary.record_if, a step
+// past int64, graph mode.
 #pragma once
 
 #include <cmath>
@@ -42,6 +43,9 @@ inline std::optional<float> summary_float(const State& s, const py::object& valu
     py::object number = value;
     if (py::isinstance(value, s.tf.attr("Tensor")) || py::isinstance(value, s.tf.attr("Variable"))) {
         if (pykit::truthy(s.tf.attr("is_symbolic_tensor")(value))) return std::nullopt;
+        // The losses are float scalars: float() reads them exactly, as a double.
+        if (pykit::truthy(value.attr("dtype").attr("is_floating")) && pykit::equals(value.attr("shape").attr("rank"), py::int_(0)))
+            return static_cast<float>(pykit::as_float(value).cast<double>());
         number = value.attr("numpy")();
     }
     if (!py::isinstance(number, s.np.attr("generic")) && !py::isinstance(number, s.np.attr("ndarray")))
@@ -101,6 +105,13 @@ inline py::object compiled_writes(const State& s, const py::object& self, const 
 inline bool write_compiled(const State& s, const py::object& self, const Pairs& pairs) {
     if (!pykit::truthy(s.tf.attr("executing_eagerly")())) return false;
     if (pykit::truthy(s.tf.attr("get_current_name_scope")())) return false;  // eagerly the scope prefixes the tags
+    // A caller's tf.summary.record_if applies as it would to eager writes (the compiled ones
+    // would keep the condition of their tracing).
+    py::object writer = self.attr("writer");
+    bool recording = false;
+    pykit::with(writer.attr("as_default")(),
+                [&] { recording = pykit::truthy(s.tf.attr("summary").attr("should_record_summaries")()); });
+    if (!recording) return false;
     py::object step = self.attr("global_step");
     if (!PyLong_CheckExact(step.ptr())) return false;
     int overflow = 0;
@@ -117,7 +128,7 @@ inline bool write_compiled(const State& s, const py::object& self, const Pairs& 
         tags[i] = pairs[i].first;
         values.mutable_at(static_cast<py::ssize_t>(i)) = *value;
     }
-    compiled_writes(s, self, tags, self.attr("writer"))(values, step);
+    compiled_writes(s, self, tags, writer)(values, step);
     return true;
 }
 
