@@ -366,3 +366,15 @@ def test_record_if_applies_as_to_eager_writes(make_logger, tmp_path, condition):
     assert logger.global_step == 3
     written = [(0, 1.0), (1, 2.0), (2, 3.0)] if condition is True else [(0, 1.0), (2, 3.0)]
     assert read_events(tmp_path / "logs") == {"a": written}
+
+
+def test_values_without_float_are_read_through_numpy(make_logger, tmp_path):
+    # A loss kept in a variable made under a strategy scope is a MirroredVariable: it has numpy()
+    # but no float().
+    with tf.distribute.MirroredStrategy(["/cpu:0"]).scope():
+        loss = tf.Variable(0.5, dtype=tf.float64)
+    with pytest.raises(TypeError):
+        float(loss)
+    logger = make_logger(["loss"])
+    logger.update_metrics({"loss": loss})
+    assert read_events(tmp_path / "logs") == {"loss": [(0, 0.5)]}

@@ -43,9 +43,14 @@ inline std::optional<float> summary_float(const State& s, const py::object& valu
     py::object number = value;
     if (py::isinstance(value, s.tf.attr("Tensor")) || py::isinstance(value, s.tf.attr("Variable"))) {
         if (pykit::truthy(s.tf.attr("is_symbolic_tensor")(value))) return std::nullopt;
-        // The losses are float scalars: float() reads them exactly, as a double.
-        if (pykit::truthy(value.attr("dtype").attr("is_floating")) && pykit::equals(value.attr("shape").attr("rank"), py::int_(0)))
-            return static_cast<float>(pykit::as_float(value).cast<double>());
+        // The losses are float scalars: float() reads them exactly, as a double. Values that
+        // have no float() (a MirroredVariable, for one) are read through numpy() below.
+        if (pykit::truthy(value.attr("dtype").attr("is_floating")) && pykit::equals(value.attr("shape").attr("rank"), py::int_(0))) {
+            auto exact = py::reinterpret_steal<py::object>(PyNumber_Float(value.ptr()));
+            if (exact) return static_cast<float>(PyFloat_AS_DOUBLE(exact.ptr()));
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+            PyErr_Clear();
+        }
         number = value.attr("numpy")();
     }
     if (!py::isinstance(number, s.np.attr("generic")) && !py::isinstance(number, s.np.attr("ndarray")))
