@@ -16,6 +16,7 @@ import yaml
 from PIL import Image
 
 import check_datasets as cd
+from tests.robustness import matlab_bytes
 from vireo.quillon.datasets.tools import check, scanner
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -434,6 +435,8 @@ def test_segmentation_layout_errors_name_their_place(tmp_path, content, expected
     ("detect", '{"boxes": [[0.5, 0.5, 0.5, 0.5, 0], [0.2, 0.2, 0.1, 0.1, 0]], '
                '"angles": [{"pitch": 1, "yaw": 2, "roll": 3}]}', {("warning", "faces-mismatch")}),
     ("mat", b"MATLAB 5.0 MAT-file, but then nothing", {("error", "annotation-unreadable")}),
+    # a data type outside the format, on which scipy.io.loadmat crashes
+    ("mat", matlab_bytes.pose_file(">", 149), {("error", "annotation-unreadable")}),
 ])
 def test_head_pose_annotation_problems(tmp_path, layout, text, expected):
     root = str(tmp_path)

@@ -14,6 +14,8 @@ import numpy as np
 import scipy.io as sio
 from PIL import Image
 
+from tests.robustness import matlab_bytes as mb
+
 SHAPE = [12, 16, 3]
 
 # What each kind of input may raise. Damaged files that still parse may load ("ok").
@@ -99,7 +101,10 @@ def _mat_cases(root, rng, scale):
 
     for version, data in (("v5", _mat()), ("v5z", _mat(do_compression=True)), ("v4", _mat(format="4"))):
         for label, content in _damaged(data, rng, cuts=8 * scale, flips=12 * scale):
-            add("%s-%s" % (version, label), content, MAT_BROKEN if label.startswith("cut") else MAT_DAMAGED)
+            # Cut right after the 128-byte header, a level-5 file is a valid file without variables.
+            empty = version != "v4" and len(content) == 128
+            add("%s-%s" % (version, label), content,
+                ("KeyError",) if empty else MAT_BROKEN if label.startswith("cut") else MAT_DAMAGED)
     for label, content in _random_bytes(rng, 8 * scale):
         add(label, content, MAT_BROKEN)
     pt2d = np.zeros((2, 68))
@@ -115,6 +120,16 @@ def _mat_cases(root, rng, scale):
         add(name, _mat({"Pose_Para": pose, "pt2d": pt2d}), ("ok",) if fine else ("ValueError",))
     add("pose-column", _mat({"Pose_Para": np.ones((3, 1)), "pt2d": pt2d}), ())
     add("pose-bool", _mat({"Pose_Para": np.ones((1, 3), dtype=bool), "pt2d": pt2d}), ())
+    # Files that crash scipy.io.loadmat itself: refused before it reads them, in both byte orders.
+    for order, label in (("<", "le"), (">", "be")):
+        add("%s-valid" % label, mb.pose_file(order, extra=[mb.nested_cells(order, "cells", 200)]), ("ok",))
+        for data_type in (0, 8, 19, 149, mb.MATRIX, mb.COMPRESSED):
+            add("%s-type-%d" % (label, data_type), mb.pose_file(order, data_type), ("ValueError",))
+        add("%s-compressed-type" % label,
+            mb.mat_file(order, mb.compressed(order, mb.numbers(order, "Pose_Para", [[1.0, 2.0, 3.0]], 149))),
+            ("ValueError",))
+        add("%s-nested-50000" % label, mb.pose_file(order, extra=[mb.nested_cells(order, "cells", 50000)]),
+            ("ValueError",))
     add("no-pose", _mat({"pt2d": pt2d}), ("KeyError",))
     add("no-pt2d", _mat({"Pose_Para": np.ones((1, 3))}), ("KeyError",))
     add("pt2d-text", _mat({"Pose_Para": np.ones((1, 3)), "pt2d": "landmarks"}), ("ValueError",))

@@ -1,6 +1,8 @@
 // MATLAB head-pose annotations: pitch, yaw and roll from `Pose_Para`, landmarks from `pt2d`.
 #pragma once
 
+#include "common/annotations.hpp"
+#include "common/matlab_elements.hpp"
 #include "state.hpp"
 
 namespace attitude {
@@ -25,6 +27,27 @@ inline py::object pose_numbers(const State& s, const py::object& pose_para, cons
     bad_pose_para(path, "its shape is", shape);
 }
 
+// Refuses a file that would crash loadmat (see common/matlab_elements.hpp). The file loadmat
+// would open is read: the path itself or, failing that, the path with ".mat" appended. When
+// neither can be read, loadmat reports it.
+inline void refuse_unsafe_mat(const py::object& path) {
+    auto encoded = py::reinterpret_steal<py::bytes>(PyUnicode_EncodeFSDefault(path_text(path).ptr()));
+    if (!encoded) throw py::error_already_set();
+    const std::string name = encoded;
+    const bool has_suffix = name.size() >= 4 && name.compare(name.size() - 4, 4, ".mat") == 0;
+    std::string bytes, problem;
+    {
+        py::gil_scoped_release unlocked;
+        const bool read = datasets::read_file(name.c_str(), bytes) ||
+                          (!has_suffix && datasets::read_file((name + ".mat").c_str(), bytes));
+        if (read)
+            problem = datasets::matlab::unsafe_for_loadmat(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                                           bytes.size());
+    }
+    if (!problem.empty())
+        pykit::raise(PyExc_ValueError, pykit::format("{} is not a MATLAB file that can be read ({})", path, problem));
+}
+
 // sio.loadmat(path). Errors of the file system (an OSError with an errno: missing, not
 // readable) stay what they are. loadmat reports a damaged file in many ways (ValueError,
 // TypeError, IndexError, OSError without errno, zlib.error, MatReadError); each becomes one
@@ -32,6 +55,7 @@ inline py::object pose_numbers(const State& s, const py::object& pose_para, cons
 inline py::object load_mat(const State& s, const py::object& path) {
     path_text(path);  // open's TypeError for None or a non-path
     refuse_nul(path, "annotations_path");
+    refuse_unsafe_mat(path);
     try {
         return s.sio.attr("loadmat")(path);
     } catch (py::error_already_set& error) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/matlab_elements.hpp"
 #include "darknet_rules.hpp"
 #include "findings.hpp"
 #include "state.hpp"
@@ -249,6 +250,13 @@ inline constexpr double kDegrees = 57.295779513082320876798154814105;  // 180 / 
 
 // A MATLAB head-pose file (Pose_Para in radians, as in 300W-LP and AFLW2000).
 inline void check_pose_mat(State& s, const std::string& bytes, const std::string& file, SampleFindings& out) {
+    // Files that would crash loadmat are reported as unreadable without it.
+    const std::string unsafe =
+        datasets::matlab::unsafe_for_loadmat(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    if (!unsafe.empty()) {
+        out.add(Severity::error, "annotation-unreadable", file, "", "scipy.io.loadmat cannot read it: " + unsafe);
+        return;
+    }
     py::object mat;
     try {
         mat = scipy_loadmat(s)(s.io.attr("BytesIO")(py::bytes(bytes)));
