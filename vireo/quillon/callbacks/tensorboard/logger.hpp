@@ -1,7 +1,7 @@
 // The TensorBoard logger's steps: construction, the filtered scalar writes, images.
 #pragma once
 
-#include "compiled_writes.hpp"
+#include "direct_writes.hpp"
 #include "state.hpp"
 
 namespace tensorboard {
@@ -64,7 +64,7 @@ inline void update_metrics(const State& s, const py::object& self, const py::obj
         write_eagerly(s, self, pairs);
         throw;
     }
-    if (pairs.empty() || !write_compiled(s, self, pairs)) {
+    if (pairs.empty() || !write_direct(s, self, pairs)) {
         write_eagerly(s, self, pairs);
         self.attr("writer").attr("flush")();
     }

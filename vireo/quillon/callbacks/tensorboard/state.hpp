@@ -1,7 +1,6 @@
 // The TensorBoard logger module's Python state and messages.
 #pragma once
 
-#include <pybind11/numpy.h>
 #include <pykit.hpp>
 
 namespace tensorboard {
@@ -13,7 +12,8 @@ struct State : pykit::Captures {
     pykit::Ref tf{this};
     pykit::Ref warnings{this};
     pykit::Ref os{this};
-    pykit::Ref write_scalars{this};  // the body the compiled writes trace (compiled_writes.hpp)
+    pykit::Ref write_summary{this};         // tf.raw_ops.WriteSummary (direct_writes.hpp)
+    pykit::Ref flush_summary_writer{this};  // tf.raw_ops.FlushSummaryWriter
 };
 
 inline const char* const kEmptyNames =

@@ -84,9 +84,9 @@ PYBIND11_MODULE(tensorboard, m) {
     s.tf = pykit::import_module(m, "tensorflow", "tf");
     s.warnings = pykit::import_module(m, "warnings", "warnings");
     s.os = pykit::import_module(m, "os", "os");
-    // The body update_metrics compiles once per set of tags (not published on the module).
-    s.write_scalars = pykit::function("write_scalars", {arg("writer"), arg("tags"), arg("values"), arg("step")},
-                                      &tensorboard::write_scalars, nullptr, {}, context.object);
+    // The ops update_metrics writes and flushes with (direct_writes.hpp).
+    s.write_summary = s.tf.attr("raw_ops").attr("WriteSummary");
+    s.flush_summary_writer = s.tf.attr("raw_ops").attr("FlushSummaryWriter");
 
     py::object str_t = pykit::builtin("str"), list_t = pykit::builtin("list"), dict_t = pykit::builtin("dict");
     py::object int_t = pykit::builtin("int");

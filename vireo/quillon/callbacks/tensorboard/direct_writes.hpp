@@ -1,13 +1,14 @@
-// The scalars of one update_metrics call written by one call of a compiled function.
+// The scalars of one update_metrics call written by the summary write op itself.
 //
-// Written eagerly, each tf.summary.scalar costs some hundred microseconds of Python and op
-// dispatch. A graph function per set of tags runs the same tf.summary.scalar ops (the same
-// events: tag, step, float32 value, scalar plugin metadata) and the flush in one call; the
-// values come in as one float32 vector and the step as an int64 scalar, so it is traced once
-// per set of tags and writer. Calls it cannot reproduce exactly go the eager way instead:
-// values that are not plain numbers (tf.summary.scalar then raises its own error), a name
-// scope that would prefix the tags, recording switched off by tf.summary.record_if, a step
-// past int64, graph mode.
+// Run eagerly, each tf.summary.scalar dispatches some ten ops (its name scope, the recording
+// condition, a cast, an identity, then the write), and a call of a graph function costs some
+// 200 microseconds whatever it holds. The write op alone, given the tag and the scalar plugin
+// metadata as tensors made once per logger, writes the same event (tag, step, float32 value,
+// metadata) for a fraction of that, and one flush op follows. Calls it cannot reproduce
+// exactly go the eager way instead: values that are not plain numbers (tf.summary.scalar then
+// raises its own error), a name scope that would prefix the tags, recording switched off by
+// tf.summary.record_if, a step past int64, graph mode, a writer that is not a plain resource
+// writer (a no-op writer, a DTensor mesh writer).
 #pragma once
 
 #include <cmath>
@@ -64,55 +65,33 @@ inline std::optional<float> summary_float(const State& s, const py::object& valu
     return number.attr("astype")(s.np.attr("float32")).attr("item")().cast<float>();
 }
 
-// The traced body: `with writer.as_default(): tf.summary.scalar(tag, value, step=step)` for
-// every tag in order, then `writer.flush()`.
-inline void write_scalars(const State& s, const py::object& writer, const py::object& tags, const py::object& values,
-                          const py::object& step) {
-    py::object scalar = s.tf.attr("summary").attr("scalar");
-    py::list each = s.tf.attr("unstack")(values, py::arg("num") = pykit::len(tags));
-    pykit::with(writer.attr("as_default")(), [&] {
-        size_t i = 0;
-        for (py::handle tag : tags) scalar(tag, each[i++], py::arg("step") = step);
-    });
-    writer.attr("flush")();
+// The constant inputs of the write op for this logger's writer: (writer, metadata tensor,
+// {tag: tag tensor}), kept in `_scalar_write_tensors` and made again when the writer was
+// replaced. Converting a string to a tensor costs more than the write itself.
+inline py::tuple write_tensors(const State& s, const py::object& self, const py::object& writer) {
+    if (py::hasattr(self, "_scalar_write_tensors")) {
+        py::tuple cached = self.attr("_scalar_write_tensors");
+        if (py::object(cached[0]).is(writer)) return cached;
+    }
+    // tf.summary.scalar's own metadata (plugin "scalars"), from the package that defines it;
+    // imported at the first write, as tf.summary.scalar itself would be.
+    py::object metadata = pykit::import_from("tensorboard.plugins.scalar.metadata", "create_summary_metadata")(
+        py::arg("display_name") = py::none(), py::arg("description") = py::none());
+    py::object constant = s.tf.attr("constant");
+    py::tuple cached = py::make_tuple(writer, constant(metadata.attr("SerializeToString")()), py::dict());
+    self.attr("_scalar_write_tensors") = cached;
+    return cached;
 }
 
-// The compiled writes for `tags` on `writer`: a concrete function of (values float32 [n],
-// step int64), kept per logger in `_compiled_scalar_writes` (tags -> (writer, function)) and
-// made again when the logger's writer was replaced.
-inline py::object compiled_writes(const State& s, const py::object& self, const py::tuple& tags,
-                                  const py::object& writer) {
-    py::dict cache;
-    if (py::hasattr(self, "_compiled_scalar_writes")) {
-        cache = self.attr("_compiled_scalar_writes");
-    } else {
-        self.attr("_compiled_scalar_writes") = cache;
-    }
-    if (cache.contains(tags)) {
-        py::tuple entry = cache[tags];
-        if (py::object(entry[0]).is(writer)) return entry[1];
-    }
-    py::object tf = s.tf, tensor_spec = s.tf.attr("TensorSpec");
-    py::list signature = pykit::list_of(tensor_spec(py::make_tuple(tags.size()), tf.attr("float32")),
-                                        tensor_spec(py::tuple(), tf.attr("int64")));
-    // functools is imported here, when a first set of tags is written, not with the module
-    // (whose imports are the four its surface lists).
-    py::object body = py::module_::import("functools").attr("partial")(s.write_scalars, writer, tags);
-    py::object compiled = tf.attr("function")(body, py::arg("input_signature") = signature,
-                                              py::arg("autograph") = false);
-    py::object concrete = compiled.attr("get_concrete_function")();
-    cache[tags] = py::make_tuple(writer, concrete);
-    return concrete;
-}
-
-// Writes the pairs at the logger's step and flushes, in one compiled call. Returns false,
-// having written nothing, when the call must go the eager way.
-inline bool write_compiled(const State& s, const py::object& self, const Pairs& pairs) {
+// Writes the pairs at the logger's step and flushes. Returns false, having written nothing,
+// when the call must go the eager way.
+inline bool write_direct(const State& s, const py::object& self, const Pairs& pairs) {
     if (!pykit::truthy(s.tf.attr("executing_eagerly")())) return false;
     if (pykit::truthy(s.tf.attr("get_current_name_scope")())) return false;  // eagerly the scope prefixes the tags
-    // A caller's tf.summary.record_if applies as it would to eager writes (the compiled ones
-    // would keep the condition of their tracing).
     py::object writer = self.attr("writer");
+    if (!py::hasattr(writer, "_resource") || !py::getattr(writer, "_mesh", py::none()).is_none()) return false;
+    // A caller's tf.summary.record_if applies as to eager writes; as_default raises for a
+    // closed writer, as eager writes do.
     bool recording = false;
     pykit::with(writer.attr("as_default")(),
                 [&] { recording = pykit::truthy(s.tf.attr("summary").attr("should_record_summaries")()); });
@@ -124,16 +103,26 @@ inline bool write_compiled(const State& s, const py::object& self, const Pairs& 
     if (overflow) return false;
     if (PyErr_Occurred()) throw py::error_already_set();
 
-    py::tuple tags(pairs.size());
-    py::array_t<float> values(static_cast<py::ssize_t>(pairs.size()));
+    std::vector<float> values(pairs.size());
     for (size_t i = 0; i < pairs.size(); ++i) {
         if (!PyUnicode_CheckExact(pairs[i].first.ptr())) return false;
         const std::optional<float> value = summary_float(s, pairs[i].second);
         if (!value) return false;
-        tags[i] = pairs[i].first;
-        values.mutable_at(static_cast<py::ssize_t>(i)) = *value;
+        values[i] = *value;
     }
-    compiled_writes(s, self, tags, writer)(values, step);
+    py::tuple cached = write_tensors(s, self, writer);
+    py::object metadata = cached[1];
+    py::dict tags = cached[2];
+    py::object resource = writer.attr("_resource");
+    for (size_t i = 0; i < pairs.size(); ++i) {
+        const py::object& tag = pairs[i].first;
+        if (!tags.contains(tag)) tags[tag] = s.tf.attr("constant")(tag);
+        // A Python float holding the float32 exactly becomes that float32 tensor.
+        s.write_summary(py::arg("writer") = resource, py::arg("step") = step,
+                        py::arg("tensor") = py::float_(values[i]), py::arg("tag") = tags[tag],
+                        py::arg("summary_metadata") = metadata);
+    }
+    s.flush_summary_writer(py::arg("writer") = resource);
     return true;
 }
 
