@@ -356,7 +356,7 @@ def test_no_warnings_over_many_calls_and_tag_sets(make_logger, tmp_path):
 
 
 
-@pytest.mark.parametrize("condition", [False, lambda: False, True])
+@pytest.mark.parametrize("condition", [False, lambda: False, True, tf.constant(False), tf.constant(True)])
 def test_record_if_applies_as_to_eager_writes(make_logger, tmp_path, condition):
     logger = make_logger(["a"])
     logger.update_metrics({"a": 1.0})
@@ -364,7 +364,8 @@ def test_record_if_applies_as_to_eager_writes(make_logger, tmp_path, condition):
         logger.update_metrics({"a": 2.0})
     logger.update_metrics({"a": 3.0})
     assert logger.global_step == 3
-    written = [(0, 1.0), (1, 2.0), (2, 3.0)] if condition is True else [(0, 1.0), (2, 3.0)]
+    recorded = condition if isinstance(condition, bool) else not callable(condition) and bool(condition)
+    written = [(0, 1.0), (1, 2.0), (2, 3.0)] if recorded else [(0, 1.0), (2, 3.0)]
     assert read_events(tmp_path / "logs") == {"a": written}
 
 
@@ -378,3 +379,11 @@ def test_values_without_float_are_read_through_numpy(make_logger, tmp_path):
     logger = make_logger(["loss"])
     logger.update_metrics({"loss": loss})
     assert read_events(tmp_path / "logs") == {"loss": [(0, 0.5)]}
+
+
+def test_a_closed_writer_raises_as_eager_writes_do(make_logger):
+    logger = make_logger(["a"])
+    logger.update_metrics({"a": 1.0})
+    logger.writer.close()
+    with pytest.raises(RuntimeError, match="already closed"):
+        logger.update_metrics({"a": 2.0})

@@ -83,6 +83,26 @@ inline py::tuple write_tensors(const State& s, const py::object& self, const py:
     return cached;
 }
 
+// Whether a write through `writer` would be recorded now. A caller's tf.summary.record_if
+// applies as to eager writes. When the recording conditions are plain Python values (they
+// are unless a caller set a callable or a tensor) that is decided without running an op;
+// otherwise TensorFlow is asked, with the writer as default, as an eager write would. A
+// closed writer goes the eager way, which raises its error.
+inline bool recording(const State& s, const py::object& writer) {
+    const py::object& state = s.summary_state;
+    if (state && py::hasattr(state, "is_recording") && py::hasattr(state, "is_recording_distribution_strategy") &&
+        py::getattr(writer, "_closed", py::none()).is(py::bool_(false))) {
+        py::object condition = state.attr("is_recording");
+        py::object replica = state.attr("is_recording_distribution_strategy");
+        const bool plain = (condition.is_none() || PyBool_Check(condition.ptr())) && PyBool_Check(replica.ptr());
+        if (plain) return replica.ptr() == Py_True && condition.ptr() != Py_False;  // no condition: recorded
+    }
+    bool recorded = false;
+    pykit::with(writer.attr("as_default")(),
+                [&] { recorded = pykit::truthy(s.tf.attr("summary").attr("should_record_summaries")()); });
+    return recorded;
+}
+
 // Writes the pairs at the logger's step and flushes. Returns false, having written nothing,
 // when the call must go the eager way.
 inline bool write_direct(const State& s, const py::object& self, const Pairs& pairs) {
@@ -90,12 +110,7 @@ inline bool write_direct(const State& s, const py::object& self, const Pairs& pa
     if (pykit::truthy(s.tf.attr("get_current_name_scope")())) return false;  // eagerly the scope prefixes the tags
     py::object writer = self.attr("writer");
     if (!py::hasattr(writer, "_resource") || !py::getattr(writer, "_mesh", py::none()).is_none()) return false;
-    // A caller's tf.summary.record_if applies as to eager writes; as_default raises for a
-    // closed writer, as eager writes do.
-    bool recording = false;
-    pykit::with(writer.attr("as_default")(),
-                [&] { recording = pykit::truthy(s.tf.attr("summary").attr("should_record_summaries")()); });
-    if (!recording) return false;
+    if (!recording(s, writer)) return false;
     py::object step = self.attr("global_step");
     if (!PyLong_CheckExact(step.ptr())) return false;
     int overflow = 0;

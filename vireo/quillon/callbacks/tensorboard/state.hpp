@@ -14,6 +14,7 @@ struct State : pykit::Captures {
     pykit::Ref os{this};
     pykit::Ref write_summary{this};         // tf.raw_ops.WriteSummary (direct_writes.hpp)
     pykit::Ref flush_summary_writer{this};  // tf.raw_ops.FlushSummaryWriter
+    pykit::Ref summary_state{this};  // TensorFlow's record_if conditions, when its summary module has them
 };
 
 inline const char* const kEmptyNames =
