@@ -31,7 +31,7 @@ from vireo.quillon.trainer.detection import DetectionTrainer
 
 from common import interleave, ratio_row, value_row
 
-STEPS, ROUNDS, BATCH = 30, 6, 8
+STEPS, ROUNDS, BATCH = 40, 12, 8
 LOSS_KEYS = ["total-loss", "L2-loss", "step-time (seconds)", "learning-rate"]
 BAR_FORMAT = "{l_bar}{bar:15}{r_bar}{bar:-15b}"  # the trainer's
 
