@@ -7,8 +7,9 @@
 // metadata) for a fraction of that, and one flush op follows. Calls it cannot reproduce
 // exactly go the eager way instead: values that are not plain numbers (tf.summary.scalar then
 // raises its own error), a name scope that would prefix the tags, recording switched off by
-// tf.summary.record_if, a step past int64, graph mode, a writer that is not a plain resource
-// writer (a no-op writer, a DTensor mesh writer).
+// tf.summary.record_if (or a recording condition that is a tensor or a callable), a closed
+// writer, a step past int64, graph mode, a writer that is not a plain resource writer (a no-op
+// writer, a DTensor mesh writer).
 #pragma once
 
 #include <cmath>
