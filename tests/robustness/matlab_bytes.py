@@ -36,7 +36,8 @@ def nested_cells(order, name, depth):
 
 
 def compressed(order, variable):
-    return struct.pack(order + "II", COMPRESSED, len(packed := zlib.compress(variable))) + packed
+    packed = zlib.compress(variable)
+    return struct.pack(order + "II", COMPRESSED, len(packed)) + packed
 
 
 def mat_file(order, *variables):

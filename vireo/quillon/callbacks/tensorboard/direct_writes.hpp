@@ -91,8 +91,7 @@ inline py::tuple write_tensors(const State& s, const py::object& self, const py:
 // closed writer goes the eager way, which raises its error.
 inline bool recording(const State& s, const py::object& writer) {
     const py::object& state = s.summary_state;
-    if (state && py::hasattr(state, "is_recording") && py::hasattr(state, "is_recording_distribution_strategy") &&
-        py::getattr(writer, "_closed", py::none()).is(py::bool_(false))) {
+    if (state && py::getattr(writer, "_closed", py::none()).is(py::bool_(false))) {
         py::object condition = state.attr("is_recording");
         py::object replica = state.attr("is_recording_distribution_strategy");
         const bool plain = (condition.is_none() || PyBool_Check(condition.ptr())) && PyBool_Check(replica.ptr());

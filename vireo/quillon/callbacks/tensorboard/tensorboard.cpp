@@ -87,9 +87,12 @@ PYBIND11_MODULE(tensorboard, m) {
     // The ops update_metrics writes and flushes with (direct_writes.hpp).
     s.write_summary = s.tf.attr("raw_ops").attr("WriteSummary");
     s.flush_summary_writer = s.tf.attr("raw_ops").attr("FlushSummaryWriter");
-    // The thread-local record_if conditions; without them every write asks TensorFlow.
+    // The thread-local record_if conditions (every thread's copy has both attributes); without
+    // them every write asks TensorFlow.
     try {
-        s.summary_state = py::module_::import("tensorflow.python.ops.summary_ops_v2").attr("_summary_state");
+        py::object state = py::module_::import("tensorflow.python.ops.summary_ops_v2").attr("_summary_state");
+        if (py::hasattr(state, "is_recording") && py::hasattr(state, "is_recording_distribution_strategy"))
+            s.summary_state = state;
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_ImportError) && !e.matches(PyExc_AttributeError)) throw;
     }
