@@ -20,6 +20,7 @@
 #include <string>
 
 #include "imports.hpp"
+#include "jpeg.hpp"
 
 namespace datasets {
 namespace py = pybind11;
@@ -164,9 +165,11 @@ py::object with_image(const Imports& s, const py::object& path, Read read) {
     return py::object();  // not reached
 }
 
-// `np.asarray(Image.open(path).convert("RGB"))`, 16-bit grey scaled; the file is closed.
-// Uses s.Image and s.np.
+// `np.asarray(Image.open(path).convert("RGB"))`, 16-bit grey scaled; the file is closed. Plain
+// JPEG files are decoded natively, to the same bytes (jpeg.hpp). Uses s.Image and s.np.
 inline py::object read_rgb(const Imports& s, const py::object& path) {
+    py::object pixels = read_plain_jpeg(path, need(s.Image, "PIL.Image"));
+    if (pixels) return pixels;
     return with_image(s, path, [&](const py::object& image) { return rgb_array(s, image); });
 }
 
