@@ -1,8 +1,15 @@
 // AttitudeDataset samples (an image and its pitch, yaw and roll) and its two iterators.
 #pragma once
 
+#include <algorithm>
+#include <array>
+#include <optional>
+#include <string>
+
 #include "batches.hpp"
 #include "blur.hpp"
+#include "common/annotations.hpp"
+#include "plain_mat.hpp"
 #include "state.hpp"
 
 namespace attitude {
@@ -12,15 +19,51 @@ inline py::object tf_load_instance(const State& s, const py::object& self, const
     return numpy_function(s, self.attr("_load_instance"), list_of(data), {"uint8", "float32"});
 }
 
+// True when `self` reads annotations with AttitudeDataset.read_annotations itself (not one
+// that a subclass or the instance puts in its place).
+inline bool own_read_annotations(const State& s, const py::object& self) {
+    py::object instance_dict = py::getattr(self, "__dict__", py::none());
+    if (!instance_dict.is_none() && pykit::contains(instance_dict, py::str("read_annotations"))) return false;
+    return py::type::of(self).attr("read_annotations").is(s.AttitudeDataset.attr("read_annotations"));
+}
+
+// np.array([pitch, yaw, roll], float32) of a plain MATLAB annotation file, read natively
+// (plain_mat.hpp); an empty object when the file is not plain or cannot be read here.
+inline py::object plain_mat_angles(const State& s, const py::object& self, const py::str& path) {
+    if (!own_read_annotations(s, self)) return py::object();
+    py::object encoded = py::reinterpret_steal<py::object>(PyUnicode_EncodeFSDefault(path.ptr()));
+    if (!encoded) {
+        PyErr_Clear();  // read_annotations reports it
+        return py::object();
+    }
+    const std::string name(PyBytes_AS_STRING(encoded.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(encoded.ptr())));
+    if (name.find('\0') != std::string::npos) return py::object();
+    std::optional<std::array<float, 3>> angles;
+    {
+        py::gil_scoped_release nogil;
+        std::string bytes;
+        if (datasets::read_file(name.c_str(), bytes))
+            angles = plain_mat::pose_angles(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    }
+    if (!angles) return py::object();
+    py::array_t<float> out(3);
+    std::copy(angles->begin(), angles->end(), out.mutable_data());
+    return std::move(out);
+}
+
 inline py::tuple load_mat_sample(const State& s, const py::object& self, const py::object& data) {
     // The RGB pixels, read once: the blur works on them (blur.hpp).
     py::object img = datasets::read_rgb(s, entry_path(data, 0));
     // The annotation path is decoded: `annotations_path` takes text only.
-    py::object pose = pykit::unpack(self.attr("read_annotations")(entry_path(data, 1)), 2)[0];
-    py::object pitch = pose[py::int_(0)], yaw = pose[py::int_(1)], roll = pose[py::int_(2)];
+    py::str annotation_path = entry_path(data, 1);
+    py::object angles = plain_mat_angles(s, self, annotation_path);
+    if (!angles) {
+        py::object pose = pykit::unpack(self.attr("read_annotations")(annotation_path), 2)[0];
+        py::object pitch = pose[py::int_(0)], yaw = pose[py::int_(1)], roll = pose[py::int_(2)];
+        angles = s.np.attr("array")(list_of(pitch, yaw, roll), py::arg("dtype") = s.np.attr("float32"));
+    }
     img = blur_sometimes(s, img);
     img = resize_to_shape(s, img, self.attr("shape"));
-    py::object angles = s.np.attr("array")(list_of(pitch, yaw, roll), py::arg("dtype") = s.np.attr("float32"));
     return py::make_tuple(img, angles);
 }
 
