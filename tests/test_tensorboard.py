@@ -261,7 +261,7 @@ VALUES = [
     tf.constant(1.25), tf.constant(0.1, tf.float64), tf.constant(7, tf.int64), tf.constant(True),
     0.1, 1e-30, 3.4028235e38, float("inf"), float("nan"), 3, -(2 ** 53) - 1, 2 ** 62 + 1, True,
     np.float64(0.3), np.float16(1.5), np.int64(2 ** 53 + 1), np.uint64(2 ** 64 - 1), np.uint8(200), np.bool_(True),
-    np.array(2.5), np.array(9, np.int32), tf.Variable(0.75),
+    np.array(2.5), np.array(9, np.int32), tf.Variable(0.75), tf.Variable(2.0, dtype=tf.float64),
 ]
 
 
@@ -285,6 +285,17 @@ def test_written_events_equal_one_eager_scalar_per_key(tmp_path):
     assert sum(len(v) for v in ours.values()) == len(VALUES) + 4 + 2
     assert len(logger._scalar_write_tensors[2]) == len(names)  # every tag written by the write op itself
     assert written_tags_in_order(tmp_path / "ours") == written_tags_in_order(tmp_path / "reference")
+
+
+def test_a_variable_is_written_at_its_value_of_the_call_and_never_when_zero(tmp_path):
+    logger = TensorBoard(str(tmp_path / "ours"), ["learning-rate"])
+    rate = tf.Variable(0.0)
+    for value in (0.0, 1e-3, 0.0, 5e-4):
+        rate.assign(value)
+        logger.update_metrics({}, {"learning-rate": rate})
+    events = scalar_events(tmp_path / "ours")["learning-rate"]
+    assert [(step, np.frombuffer(value, np.float32)[0]) for step, value, *_ in events] == [
+        (1, np.float32(1e-3)), (3, np.float32(5e-4))]
 
 
 @pytest.mark.parametrize("value", [

@@ -129,11 +129,13 @@ inline bool write_direct(const State& s, const py::object& self, const Pairs& pa
     py::object metadata = cached[1];
     py::dict tags = cached[2];
     py::object resource = writer.attr("_resource");
+    // The step converted once for all the writes, as the op takes it (int64).
+    py::object step_tensor = s.tf.attr("constant")(step, py::arg("dtype") = s.tf.attr("int64"));
     for (size_t i = 0; i < pairs.size(); ++i) {
         const py::object& tag = pairs[i].first;
         if (!tags.contains(tag)) tags[tag] = s.tf.attr("constant")(tag);
         // A Python float holding the float32 exactly becomes that float32 tensor.
-        s.write_summary(py::arg("writer") = resource, py::arg("step") = step,
+        s.write_summary(py::arg("writer") = resource, py::arg("step") = step_tensor,
                         py::arg("tensor") = py::float_(values[i]), py::arg("tag") = tags[tag],
                         py::arg("summary_metadata") = metadata);
     }

@@ -21,15 +21,26 @@ inline void construct(const State& s, const py::object& self, const py::object& 
     pykit::print(pykit::format("\t - TensorBoard Log: {}", self.attr("storage")));
 }
 
+// A plain resource variable (the optimizer's learning rate), when running eagerly, is read
+// once: its truth and the value written then come from that one read, where bool() and the
+// write would each read it again (bool() through read_value(), two ops). Other values are
+// returned as they are.
+inline py::object read_once(const State& s, const py::object& value) {
+    if (!s.resource_variable || !py::type::of(value).is(s.resource_variable)) return value;
+    if (!pykit::truthy(s.tf.attr("executing_eagerly")())) return value;
+    return value.attr("value")();
+}
+
 // The value written for `key`: the metric when truthy, else the loss when truthy; a null
 // object when neither is (0, False and None are never written). Without a metrics dictionary
 // nothing is written and the losses are not asked either.
-inline py::object value_for(const py::handle& key, const py::object& metrics, const py::object& losses) {
+inline py::object value_for(const State& s, const py::handle& key, const py::object& metrics,
+                            const py::object& losses) {
     if (metrics.is_none()) return py::object();
-    py::object value = metrics.attr("get")(key);
+    py::object value = read_once(s, metrics.attr("get")(key));
     if (pykit::truthy(value)) return value;
     if (losses.is_none()) return py::object();
-    value = losses.attr("get")(key);
+    value = read_once(s, losses.attr("get")(key));
     return pykit::truthy(value) ? value : py::object();
 }
 
@@ -57,7 +68,7 @@ inline void update_metrics(const State& s, const py::object& self, const py::obj
     Pairs pairs;
     try {
         for (py::handle key : py::iter(names)) {
-            py::object value = value_for(key, metrics, losses);
+            py::object value = value_for(s, key, metrics, losses);
             if (value) pairs.emplace_back(py::reinterpret_borrow<py::object>(key), value);
         }
     } catch (py::error_already_set&) {

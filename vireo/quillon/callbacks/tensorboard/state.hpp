@@ -15,6 +15,7 @@ struct State : pykit::Captures {
     pykit::Ref write_summary{this};         // tf.raw_ops.WriteSummary (direct_writes.hpp)
     pykit::Ref flush_summary_writer{this};  // tf.raw_ops.FlushSummaryWriter
     pykit::Ref summary_state{this};  // TensorFlow's record_if conditions, when its summary module has them
+    pykit::Ref resource_variable{this};  // the plain tf.Variable class, when TensorFlow's module has it
 };
 
 inline const char* const kEmptyNames =

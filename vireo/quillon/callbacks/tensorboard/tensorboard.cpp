@@ -97,6 +97,15 @@ PYBIND11_MODULE(tensorboard, m) {
         if (!e.matches(PyExc_ImportError) && !e.matches(PyExc_AttributeError)) throw;
     }
 
+    // Values of this exact class (the optimizer's learning rate) are read once per write
+    // (logger.hpp).
+    try {
+        s.resource_variable =
+            py::module_::import("tensorflow.python.ops.resource_variable_ops").attr("ResourceVariable");
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ImportError) && !e.matches(PyExc_AttributeError)) throw;
+    }
+
     py::object str_t = pykit::builtin("str"), list_t = pykit::builtin("list"), dict_t = pykit::builtin("dict");
     py::object int_t = pykit::builtin("int");
 

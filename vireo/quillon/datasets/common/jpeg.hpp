@@ -78,8 +78,8 @@ public:
     // True when the header is read and the picture is one of the plain cases.
     bool read_header() {
         if (setjmp(errors_.escape)) return false;
+        created_ = true;  // destroying a zeroed or half-made decompressor is safe
         jpeg_create_decompress(&info_);
-        created_ = true;
         jpeg_mem_src(&info_, bytes_.data(), static_cast<unsigned long>(bytes_.size()));
         jpeg_save_markers(&info_, JPEG_APP0 + 2, 0xFFFF);
         if (jpeg_read_header(&info_, TRUE) != JPEG_HEADER_OK || errors_.warned) return false;
