@@ -146,7 +146,11 @@ inline py::array stack_padded(const State& s, const std::vector<py::array>& part
         if (padded[d]) sides[d] = *padded[d];
     std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(parts.size())};
     shape.insert(shape.end(), sides.begin(), sides.end());
-    py::array out = aligned_array(s, shape, dtype, true);
+    // Zero-filled only when some sample leaves padding: the images of a batch, resized to the
+    // input shape, usually fill their blocks, and zeroing them first would be wasted.
+    bool padding = false;
+    for (const py::array& part : parts) padding = padding || shape_of(part) != sides;
+    py::array out = aligned_array(s, shape, dtype, padding);
     for (size_t i = 0; i < parts.size(); ++i) {
         py::tuple corner(parts[i].ndim() + 1);
         corner[0] = py::int_(i);

@@ -2,7 +2,12 @@
 // in padded batches.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <limits>
+#include <optional>
+#include <utility>
+#include <vector>
 
 #include "samples.hpp"
 
@@ -96,10 +101,107 @@ inline py::object face_angles(const State& s, const py::object& record, const py
     return angles;
 }
 
+// The fast way to the same boxes and angles, for records whose every number is a plain Python
+// float or int (bools and ints past 2^53 excepted) in the expected places: a list of 5-number
+// rows under "boxes" with whole class ids from 0, and "angles" objects with all three angles.
+// The arithmetic is xywhn2xyxy's own, in doubles, then the float32 conversion NumPy makes.
+// Returns nothing (and the NumPy steps above decide, with their errors) for any other record,
+// and for any box or angle that is not a finite float32 number.
+namespace plain_faces {
+
+inline bool number(PyObject* v, double& out) {
+    if (PyFloat_CheckExact(v)) {
+        out = PyFloat_AS_DOUBLE(v);
+        return true;
+    }
+    if (!PyLong_CheckExact(v)) return false;
+    int overflow = 0;
+    const long long whole = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (overflow || (whole == -1 && PyErr_Occurred()) || whole > (1LL << 53) || whole < -(1LL << 53)) {
+        PyErr_Clear();
+        return false;
+    }
+    out = static_cast<double>(whole);
+    return true;
+}
+
+inline py::array_t<float> rows_array(const std::vector<float>& values, py::ssize_t columns) {
+    py::array_t<float> out({static_cast<py::ssize_t>(values.size()) / columns, columns});
+    std::copy(values.begin(), values.end(), out.mutable_data());
+    return out;
+}
+
+// [x1, y1, x2, y2, label + offset] per row, as float32, or nothing.
+inline std::optional<std::vector<float>> boxes(PyObject* rows, double width, double height, double offset) {
+    if (!PyList_CheckExact(rows)) return std::nullopt;
+    std::vector<float> out;
+    for (Py_ssize_t r = 0; r < PyList_GET_SIZE(rows); ++r) {
+        PyObject* row = PyList_GET_ITEM(rows, r);
+        if (!PyList_CheckExact(row) || PyList_GET_SIZE(row) != 5) return std::nullopt;
+        double x[5];
+        for (int k = 0; k < 5; ++k)
+            if (!number(PyList_GET_ITEM(row, k), x[k])) return std::nullopt;
+        if (!(x[4] >= 0 && std::floor(x[4]) == x[4] && x[4] < 9007199254740992.0)) return std::nullopt;
+        const double corners[5] = {width * (x[0] - x[2] / 2) + 0, height * (x[1] - x[3] / 2) + 0,
+                                   width * (x[0] + x[2] / 2) + 0, height * (x[1] + x[3] / 2) + 0, x[4]};
+        for (int k = 0; k < 5; ++k) {
+            double v = corners[k] < 0 ? 0.0 : corners[k];
+            if (k == 4) v += offset;
+            const float f = static_cast<float>(v);
+            if (!std::isfinite(f)) return std::nullopt;
+            out.push_back(f);
+        }
+    }
+    return out;
+}
+
+// [pitch, yaw, roll] per face, as float32, or nothing.
+inline std::optional<std::vector<float>> angles(PyObject* faces) {
+    if (!PyList_CheckExact(faces)) return std::nullopt;
+    std::vector<float> out;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(faces); ++i) {
+        PyObject* face = PyList_GET_ITEM(faces, i);
+        if (!PyDict_CheckExact(face)) return std::nullopt;
+        for (const char* name : {"pitch", "yaw", "roll"}) {
+            PyObject* v = PyDict_GetItemString(face, name);  // borrowed; a missing key gives NULL
+            double d;
+            if (!v || !number(v, d)) return std::nullopt;
+            const float f = static_cast<float>(d);
+            if (!std::isfinite(f)) return std::nullopt;
+            out.push_back(f);
+        }
+    }
+    if (out.empty()) out = {0.0f, 0.0f, 0.0f};
+    return out;
+}
+
+}  // namespace plain_faces
+
+// (boxes, angles) of a record the fast way (see plain_faces), or nothing.
+inline std::optional<std::pair<py::object, py::object>> plain_face_rows(const py::object& self,
+                                                                        const py::object& record) {
+    if (!PyDict_CheckExact(record.ptr())) return std::nullopt;
+    PyObject* rows = PyDict_GetItemString(record.ptr(), "boxes");  // borrowed
+    PyObject* faces = PyDict_GetItemString(record.ptr(), "angles");
+    if (!rows || !faces) return std::nullopt;
+    py::object shape = self.attr("shape"), offset = self.attr("label_offset");
+    double width, height, shift;
+    if (!PyList_CheckExact(shape.ptr()) || PyList_GET_SIZE(shape.ptr()) < 2 ||
+        !plain_faces::number(PyList_GET_ITEM(shape.ptr(), 1), width) ||
+        !plain_faces::number(PyList_GET_ITEM(shape.ptr(), 0), height) || !plain_faces::number(offset.ptr(), shift))
+        return std::nullopt;
+    std::optional<std::vector<float>> boxes = plain_faces::boxes(rows, width, height, shift);
+    if (!boxes) return std::nullopt;
+    std::optional<std::vector<float>> angles = plain_faces::angles(faces);
+    if (!angles) return std::nullopt;
+    return std::make_pair(py::object(plain_faces::rows_array(*boxes, 5)), py::object(plain_faces::rows_array(*angles, 3)));
+}
+
 inline py::tuple load_detect_sample(const State& s, const py::object& self, const py::object& data) {
     py::object img = resize_to_shape(s, datasets::read_rgb(s, entry_path(data, 0)), self.attr("shape"));
     py::str ann_path = entry_path(data, 1);
     py::object record = read_record(s, ann_path);
+    if (auto rows = plain_face_rows(self, record)) return py::make_tuple(img, rows->first, rows->second);
     py::object boxes = face_boxes(s, self, record, ann_path);  // boxes first: their error is reported first
     py::object angles = face_angles(s, record, ann_path);
     return py::make_tuple(img, boxes, angles);
