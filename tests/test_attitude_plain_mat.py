@@ -1,6 +1,8 @@
 """The MATLAB head-pose loader reads plain annotation files natively: the angles of every such
 file are those read_annotations (scipy.io.loadmat) gives, and every other file, a replaced
 read_annotations included, still goes through read_annotations with its values and errors."""
+import os
+
 import numpy as np
 import pytest
 import scipy.io as sio
@@ -60,21 +62,13 @@ OTHER = {
     "two angles": savemat_file(pose=[[1.0, 2.0]]),
     "an angle past float32": savemat_file(pose=[[1.0, 1e39, 3.0]]),
     "a NaN angle": savemat_file(pose=[[1.0, np.nan, 3.0]]),
-    "cut short": lambda path: (savemat_file()(path), open(path, "r+b").truncate(200)),
+    "cut short": lambda path: (savemat_file()(path), os.truncate(path, 200)),
 }
 
 
 @pytest.fixture
-def loadmat_calls(monkeypatch):
-    calls = []
-    original = sio.loadmat
-
-    def counting_loadmat(*args, **kwargs):
-        calls.append(args)
-        return original(*args, **kwargs)
-
-    monkeypatch.setattr(sio, "loadmat", counting_loadmat)
-    return calls
+def loadmat_calls(count_calls):
+    return count_calls(sio, "loadmat")
 
 
 def outcome(call):

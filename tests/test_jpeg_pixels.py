@@ -80,17 +80,9 @@ def read_both(tmp_path, data):
 
 
 @pytest.fixture
-def pillow_opens(monkeypatch):
+def pillow_opens(count_calls):
     """Counts Image.open calls (Pillow's own open still does the work)."""
-    calls = []
-    original = Image.open
-
-    def counting_open(*args, **kwargs):
-        calls.append(args)
-        return original(*args, **kwargs)
-
-    monkeypatch.setattr(Image, "open", counting_open)
-    return calls
+    return count_calls(Image, "open")
 
 
 @pytest.mark.parametrize("make", PLAIN.values(), ids=list(PLAIN))
