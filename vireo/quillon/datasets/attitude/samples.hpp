@@ -31,18 +31,13 @@ inline bool own_read_annotations(const State& s, const py::object& self) {
 // (plain_mat.hpp); an empty object when the file is not plain or cannot be read here.
 inline py::object plain_mat_angles(const State& s, const py::object& self, const py::str& path) {
     if (!own_read_annotations(s, self)) return py::object();
-    py::object encoded = py::reinterpret_steal<py::object>(PyUnicode_EncodeFSDefault(path.ptr()));
-    if (!encoded) {
-        PyErr_Clear();  // read_annotations reports it
-        return py::object();
-    }
-    const std::string name(PyBytes_AS_STRING(encoded.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(encoded.ptr())));
-    if (name.find('\0') != std::string::npos) return py::object();
+    const std::optional<std::string> name = datasets::filesystem_name(path);
+    if (!name) return py::object();
     std::optional<std::array<float, 3>> angles;
     {
         py::gil_scoped_release nogil;
         std::string bytes;
-        if (datasets::read_file(name.c_str(), bytes))
+        if (datasets::read_file(name->c_str(), bytes))
             angles = plain_mat::pose_angles(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
     }
     if (!angles) return py::object();

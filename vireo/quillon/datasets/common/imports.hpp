@@ -9,6 +9,7 @@
 #include <pykit.hpp>
 
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,21 @@ inline void refuse_nul(const py::handle& path) {
     const Py_ssize_t at = PyUnicode_FindChar(path.ptr(), 0, 0, PyUnicode_GetLength(path.ptr()), 1);
     if (at == -2) throw py::error_already_set();
     if (at >= 0) pykit::raise(PyExc_ValueError, "embedded null byte");
+}
+
+// The file-system bytes of a str path, for reading the file natively; nothing when the path is
+// not a str or has no such bytes (characters the file system cannot encode, a NUL byte), and
+// the caller then leaves the path to Python's own open, which reports it.
+inline std::optional<std::string> filesystem_name(const py::handle& path) {
+    if (!PyUnicode_Check(path.ptr())) return std::nullopt;
+    auto encoded = py::reinterpret_steal<py::object>(PyUnicode_EncodeFSDefault(path.ptr()));
+    if (!encoded) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    std::string name(PyBytes_AS_STRING(encoded.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(encoded.ptr())));
+    if (name.find('\0') != std::string::npos) return std::nullopt;
+    return name;
 }
 
 // `value[i]` for a Python sequence or array.

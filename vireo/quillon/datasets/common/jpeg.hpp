@@ -22,7 +22,11 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
+
+#include "imports.hpp"
 
 namespace datasets {
 namespace py = pybind11;
@@ -128,21 +132,15 @@ private:
 // The H x W x 3 RGB pixels of the JPEG file at `path` (a str), or an empty object when the
 // file is not one of the plain cases; `image_module` is PIL.Image, whose pixel limit applies.
 inline py::object read_plain_jpeg(const py::handle& path, const py::object& image_module) {
-    if (!PyUnicode_Check(path.ptr())) return py::object();
-    py::object encoded = py::reinterpret_steal<py::object>(PyUnicode_EncodeFSDefault(path.ptr()));
-    if (!encoded) {
-        PyErr_Clear();  // Pillow's open reports the path
-        return py::object();
-    }
-    const char* name = PyBytes_AS_STRING(encoded.ptr());
-    if (std::strlen(name) != static_cast<size_t>(PyBytes_GET_SIZE(encoded.ptr()))) return py::object();
+    const std::optional<std::string> name = filesystem_name(path);
+    if (!name) return py::object();
 
     std::vector<uint8_t> bytes;
     jpeg::Decoder decoder(bytes);
     bool plain;
     {
         py::gil_scoped_release nogil;
-        plain = jpeg::read_jpeg_file(name, bytes) && decoder.read_header();
+        plain = jpeg::read_jpeg_file(name->c_str(), bytes) && decoder.read_header();
     }
     if (!plain) return py::object();
     const py::ssize_t width = decoder.width(), height = decoder.height();
