@@ -15,6 +15,7 @@
 #include <pybind11/numpy.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,13 +24,13 @@
 
 namespace attitude {
 
-// True when `self` finds tf_load_instance and tf_augment on `owner`, the class whose training
-// iterator is built (not replaced by a subclass or on the instance): then the batched chain
-// serves the same elements as the sample-by-sample chain.
-inline bool batched_hooks_apply(const py::object& self, const py::object& owner_class) {
+// True when `self` finds each of `names` on `owner_class` itself: not replaced by a subclass
+// or on the instance.
+inline bool methods_come_from(const py::object& self, const py::object& owner_class,
+                              std::initializer_list<const char*> names) {
     py::object instance_dict = py::getattr(self, "__dict__", py::none());
     py::tuple mro = py::type::of(self).attr("__mro__");
-    for (const char* name : {"tf_load_instance", "tf_augment"}) {
+    for (const char* name : names) {
         if (!instance_dict.is_none() && pykit::contains(instance_dict, py::str(name))) return false;
         py::object owner;
         for (py::handle cls : mro) {
@@ -41,6 +42,13 @@ inline bool batched_hooks_apply(const py::object& self, const py::object& owner_
         if (!owner || !owner.is(owner_class)) return false;
     }
     return true;
+}
+
+// True when `self` finds tf_load_instance and tf_augment on `owner`, the class whose training
+// iterator is built: then the batched chain serves the same elements as the sample-by-sample
+// chain.
+inline bool batched_hooks_apply(const py::object& self, const py::object& owner_class) {
+    return methods_come_from(self, owner_class, {"tf_load_instance", "tf_augment"});
 }
 
 // A dtype's name as TensorFlow's messages spell it ("double" for float64, ...).

@@ -80,6 +80,37 @@ public:
 
     std::optional<Matrix> pose_para, pt2d;
 
+    // Value `i` (column-major) of a matrix as np.asarray(..., float32) gives it.
+    float value(const Matrix& m, uint64_t i) const {
+        const unsigned char* at = m.values + i * value_size(m.type);
+        switch (m.type) {
+            case kInt8: return static_cast<float>(static_cast<int8_t>(*at));
+            case kUint8: return static_cast<float>(*at);
+            case kInt16: case kUint16: {
+                uint16_t v;
+                std::memcpy(&v, at, 2);
+                if (swap_) v = __builtin_bswap16(v);
+                return m.type == kInt16 ? static_cast<float>(static_cast<int16_t>(v)) : static_cast<float>(v);
+            }
+            case kInt32: case kUint32: case kSingle: {
+                uint32_t v = u32(at);
+                if (m.type == kInt32) return static_cast<float>(static_cast<int32_t>(v));
+                if (m.type == kUint32) return static_cast<float>(v);
+                float f;
+                std::memcpy(&f, &v, 4);
+                return f;
+            }
+            default: {
+                uint64_t v;
+                std::memcpy(&v, at, 8);
+                if (swap_) v = __builtin_bswap64(v);
+                double d;
+                std::memcpy(&d, &v, 8);
+                return static_cast<float>(d);
+            }
+        }
+    }
+
 private:
     uint32_t u32(const unsigned char* p) const {
         uint32_t v;
@@ -139,39 +170,6 @@ private:
         return true;
     }
 
-public:
-    // Value `i` (column-major) of a matrix as np.asarray(..., float32) gives it.
-    float value(const Matrix& m, uint64_t i) const {
-        const unsigned char* at = m.values + i * value_size(m.type);
-        switch (m.type) {
-            case kInt8: return static_cast<float>(static_cast<int8_t>(*at));
-            case kUint8: return static_cast<float>(*at);
-            case kInt16: case kUint16: {
-                uint16_t v;
-                std::memcpy(&v, at, 2);
-                if (swap_) v = __builtin_bswap16(v);
-                return m.type == kInt16 ? static_cast<float>(static_cast<int16_t>(v)) : static_cast<float>(v);
-            }
-            case kInt32: case kUint32: case kSingle: {
-                uint32_t v = u32(at);
-                if (m.type == kInt32) return static_cast<float>(static_cast<int32_t>(v));
-                if (m.type == kUint32) return static_cast<float>(v);
-                float f;
-                std::memcpy(&f, &v, 4);
-                return f;
-            }
-            default: {
-                uint64_t v;
-                std::memcpy(&v, at, 8);
-                if (swap_) v = __builtin_bswap64(v);
-                double d;
-                std::memcpy(&d, &v, 8);
-                return static_cast<float>(d);
-            }
-        }
-    }
-
-private:
     bool swap_;
     std::deque<std::string> inflated_;  // the compressed variables, kept (unmoved) while their values are read
 };

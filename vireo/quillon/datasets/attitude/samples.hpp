@@ -19,18 +19,12 @@ inline py::object tf_load_instance(const State& s, const py::object& self, const
     return numpy_function(s, self.attr("_load_instance"), list_of(data), {"uint8", "float32"});
 }
 
-// True when `self` reads annotations with AttitudeDataset.read_annotations itself (not one
-// that a subclass or the instance puts in its place).
-inline bool own_read_annotations(const State& s, const py::object& self) {
-    py::object instance_dict = py::getattr(self, "__dict__", py::none());
-    if (!instance_dict.is_none() && pykit::contains(instance_dict, py::str("read_annotations"))) return false;
-    return py::type::of(self).attr("read_annotations").is(s.AttitudeDataset.attr("read_annotations"));
-}
-
 // np.array([pitch, yaw, roll], float32) of a plain MATLAB annotation file, read natively
 // (plain_mat.hpp); an empty object when the file is not plain or cannot be read here.
 inline py::object plain_mat_angles(const State& s, const py::object& self, const py::str& path) {
-    if (!own_read_annotations(s, self)) return py::object();
+    // Only AttitudeDataset.read_annotations itself is read this way, not one that a subclass or
+    // the instance puts in its place.
+    if (!methods_come_from(self, s.AttitudeDataset, {"read_annotations"})) return py::object();
     const std::optional<std::string> name = datasets::filesystem_name(path);
     if (!name) return py::object();
     std::optional<std::array<float, 3>> angles;
