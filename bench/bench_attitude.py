@@ -19,7 +19,7 @@ import tensorflow as tf
 
 from vireo.quillon.datasets import attitude
 
-from common import iterator_pass, pass_rows, passes, per_item_ms, ratio_row, serial_pass
+from common import autotuning_off, iterator_pass, pass_rows, passes, per_item_ms, ratio_row, serial_pass
 
 ROOT = os.path.join("build", "bench-data", "attitude")
 COUNT, VAL_COUNT, SIZE = 300, 4, 450
@@ -92,8 +92,10 @@ def run():
         label = "attitude training iterator, " + name
         results = passes({"ours": iterator_pass(ds.build_train_iterator(BATCH), epochs=EPOCHS),
                           "tf": iterator_pass(tf_pipeline(), epochs=EPOCHS),
+                          "tf, autotuning off": iterator_pass(autotuning_off(tf_pipeline()), epochs=EPOCHS),
                           "floor": serial_pass(decode_and_resize, paths)}, rounds=5)
         rows += pass_rows(label, results, "ours", "tf", "tf.data ops")
+        rows += pass_rows(label, results, "ours", "tf, autotuning off", "tf.data ops, autotuning off")
         rows += pass_rows(label, results, "ours", "floor", "serial Pillow+resize floor")[1:]
         entries = [np.array([p.encode() for p in entry], dtype=object) for entry in ds.train_storage[:PER_SAMPLE]]
         by_sample = per_item_ms(entries, {"ours": ds._load_instance, "floor": lambda e: decode_and_resize(e[0])})

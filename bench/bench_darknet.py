@@ -22,7 +22,7 @@ from PIL import Image, ImageDraw
 from vireo.quillon.datasets import darknet as dk
 from vireo.quillon.datasets.utils import letterbox
 
-from common import iterator_pass, pass_rows, passes, per_item_ms, ratio_row, serial_pass, value_row
+from common import autotuning_off, iterator_pass, pass_rows, passes, per_item_ms, ratio_row, serial_pass, value_row
 
 ROOT = os.path.join("build", "bench-data", "darknet")
 COUNT, WIDTH, HEIGHT = 400, 640, 480
@@ -112,8 +112,10 @@ def run():
 
     results = passes({"ours": iterator_pass(ds.build_train_iterator(batch_size=BATCH)),
                       "tf": iterator_pass(tf_pipeline(storage)),
+                      "tf, autotuning off": iterator_pass(autotuning_off(tf_pipeline(storage))),
                       "floor": serial_pass(floor, img_paths)})
     rows = pass_rows("darknet train iterator", results, "ours", "tf", "tf.data ops")
+    rows += pass_rows("darknet train iterator", results, "ours", "tf, autotuning off", "tf.data ops, autotuning off")
     rows += pass_rows("darknet train iterator", results, "ours", "floor", "serial Pillow+letterbox floor")
 
     # Per-sample breakdown of load_instance. Our decoding step: load_instance on validation

@@ -21,7 +21,7 @@ from vireo.quillon.datasets import darknet, tfrecord
 from vireo.quillon.datasets.tools.darknet_to_tfrecord import convert
 from vireo.quillon.datasets.utils import letterbox
 
-from common import interleave, iterator_pass, pass_rows, passes, per_item_ms, ratio_row, value_row
+from common import autotuning_off, interleave, iterator_pass, pass_rows, passes, per_item_ms, ratio_row, value_row
 
 ROOT = os.path.join("build", "bench-data", "tfrecord")
 IMAGES = 320
@@ -98,8 +98,10 @@ def run():
 
     results = passes({"ours": iterator_pass(records.build_train_iterator(batch_size=BATCH)),
                       "tf": iterator_pass(tf_pipeline(records.train_storage)),
+                      "tf, autotuning off": iterator_pass(autotuning_off(tf_pipeline(records.train_storage))),
                       "darknet": iterator_pass(images.build_train_iterator(batch_size=BATCH))})
     rows = pass_rows("tfrecord train iterator", results, "ours", "tf", "tf.data ops")
+    rows += pass_rows("tfrecord train iterator", results, "ours", "tf, autotuning off", "tf.data ops, autotuning off")
     rows += pass_rows("tfrecord train iterator", results, "ours", "darknet", "Darknet iterator")
 
     # Where one sample's time goes, serially in the caller's thread.

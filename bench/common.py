@@ -12,6 +12,8 @@ disturbs far less.
 import statistics
 import time
 
+import tensorflow as tf
+
 
 def interleave(sides, rounds=5, warmup=1):
     """Runs each side's measurement `rounds` times, alternating sides; returns
@@ -24,6 +26,14 @@ def interleave(sides, rounds=5, warmup=1):
         for name, measure in sides.items():
             values[name].append(measure())
     return values
+
+
+def autotuning_off(dataset):
+    """`dataset` with tf.data's autotuning off, as the library's training iterators run: the
+    TensorFlow-ops pipelines are measured both ways, as users write them and set up alike."""
+    options = tf.data.Options()
+    options.autotune.enabled = False
+    return dataset.with_options(options)
 
 
 def ratio_row(name, unit, ours, baseline):

@@ -1162,3 +1162,11 @@ def test_a_hook_returning_one_array_is_refused_as_numpy_function_refuses_it(tmp_
     assert type(errors[0]) is type(errors[1]) is tf.errors.InvalidArgumentError
     assert "returns 1 values, but expects to see 2 values" in str(errors[0])
     assert "returns 1 values, but expects to see 2 values" in str(errors[1])
+
+
+@pytest.mark.parametrize("cls", [A.AttitudeDataset, A.AttitudeDatasetJson, A.AttitudeAndDetectDataset])
+def test_training_iterator_runs_without_autotuning(tmp_path, cls):
+    """With autotuning on, whole passes could run one batch load at a time on two cores."""
+    iterator = one_sample_dataset(tmp_path, cls).build_train_iterator(1)
+    assert iterator.options().autotune.enabled is False
+    assert len(collect(iterator)) == 1

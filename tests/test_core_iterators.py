@@ -98,3 +98,11 @@ def test_a_broken_sample_surfaces_as_in_the_per_sample_chain(tmp_path):
     for error in errors:
         assert "Invalid annotation file %s" % os.path.join(ds.train_storage[0][1].rpartition(os.sep)[0], "04.txt") \
             in str(error)
+
+
+@pytest.mark.parametrize("name", ["darknet", "tfrecord"])
+def test_training_iterator_runs_without_autotuning(tmp_path, name):
+    """With autotuning on, whole passes could run one batch load at a time on two cores."""
+    iterator = datasets(tmp_path)[name].build_train_iterator(4)
+    assert iterator.options().autotune.enabled is False
+    assert sum(images.shape[0] for images, _ in iterator) == 9

@@ -965,3 +965,10 @@ def test_coordinates_that_are_not_numbers_in_float_range(folders, value):
                     '"class": 0}]]}' % value)
     with pytest.raises(ValueError, match=r"segment\[0\]\[0\]: the outline's points are not numbers"):
         make_dataset(folders)._read_data(tf.constant(str(path)))
+
+
+def test_training_iterator_runs_without_autotuning(dataset):
+    """With autotuning on, whole passes could run one call at a time on two cores."""
+    iterator = dataset.build_train_iterator(batch_size=1)
+    assert iterator.options().autotune.enabled is False
+    assert len(list(iterator)) == 1

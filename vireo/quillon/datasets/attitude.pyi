@@ -96,7 +96,8 @@ class AttitudeDataset:
         through the augmentation hook and batched (a smaller last batch is kept). Each batch is
         loaded in one call that runs ``_load_instance`` and ``_augment`` on its samples in order;
         a subclass that replaces ``tf_load_instance`` or ``tf_augment`` is mapped sample by sample
-        through them instead.
+        through them instead. The pipeline runs with tf.data's autotuning off: the loads run one
+        per core.
 
         Args:
             batch_size (int): samples per batch.
@@ -234,7 +235,8 @@ class AttitudeAndDetectDataset(AttitudeDataset):
         augmentation hook and batched with the boxes and angles padded by zero rows. Each batch is
         loaded in one call that runs ``_load_instance`` and ``_augment`` on its samples in order;
         a subclass that replaces ``tf_load_instance`` or ``tf_augment`` is mapped sample by sample
-        through them instead.
+        through them instead. The pipeline runs with tf.data's autotuning off: the loads run one
+        per core.
 
         Args:
             batch_size (int): samples per batch.

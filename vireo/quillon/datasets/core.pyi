@@ -53,7 +53,8 @@ class BaseDetectionDataset(metaclass=_LoadsAfterConstruction):
     def load_instance(self, data: Any, training: bool = True) -> tuple[np.ndarray, ...]:
         """One storage element as ``(image, boxes)``, or ``(image, boxes, name)`` (subclasses)."""
     def build_train_iterator(self, batch_size: int = 16, prefetch: int = 10) -> tf.data.Dataset:
-        """Shuffled, batched training pipeline of ``(images, (boxes,))``.
+        """Shuffled, batched training pipeline of ``(images, (boxes,))``, with tf.data's
+        autotuning off: the batch loads run one per core.
 
         Args:
             batch_size: images per batch.

@@ -119,7 +119,8 @@ class SegmentationDataset:
             tuple: the augmented image (tf.uint8) and mask (tf.int32).
         """
     def build_train_iterator(self, batch_size: int = 10, prefetch: int = 10) -> tf.data.Dataset:
-        """The training pipeline of one epoch: shuffled, read, painted, augmented, batched.
+        """The training pipeline of one epoch: shuffled, read, painted, augmented, batched, with
+        tf.data's autotuning off (each stage runs one call per core).
 
         Args:
             batch_size (int): samples per batch; a last, smaller batch is dropped.
@@ -301,7 +302,8 @@ class SegmentationDatasetJsonCOCO:
             tuple: the augmented image (tf.uint8) and mask (tf.int32).
         """
     def build_train_iterator(self, batch_size: int = 10, prefetch: int = 10) -> tf.data.Dataset:
-        """The training pipeline of one epoch: shuffled, read, painted, augmented, batched.
+        """The training pipeline of one epoch: shuffled, read, painted, augmented, batched, with
+        tf.data's autotuning off (each stage runs one call per core).
 
         Args:
             batch_size (int): samples per batch; a last, smaller batch is dropped.

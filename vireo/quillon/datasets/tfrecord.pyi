@@ -209,7 +209,8 @@ class TFRecordDataset(TFRecordDatasetYaml):
     def build_train_iterator(self, batch_size: int, prefetch: int = 10) -> tf.data.Dataset:  # type: ignore[override]
         """Shuffled training batches of the records.
 
-        A sample count of 0 is replaced by the number of samples, counted with one pass.
+        A sample count of 0 is replaced by the number of samples, counted with one pass. The batches
+        are those of the base class, with tf.data's autotuning off: the batch loads run one per core.
 
         Args:
             batch_size (int): samples per batch.

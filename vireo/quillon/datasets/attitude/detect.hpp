@@ -246,7 +246,7 @@ inline py::object build_detect_train_iterator(const State& s, const py::object& 
         py::tuple padded_shapes = py::make_tuple(shape, py::make_tuple(py::none(), 5), py::make_tuple(py::none(), 3));
         ds = ds.attr("padded_batch")(py::arg("batch_size") = batch_size, py::arg("padded_shapes") = padded_shapes);
     }
-    return ds.attr("prefetch")(py::arg("buffer_size") = prefetch);
+    return datasets::without_autotuning(s.tf, ds.attr("prefetch")(py::arg("buffer_size") = prefetch));
 }
 
 }  // namespace attitude

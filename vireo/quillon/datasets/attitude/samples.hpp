@@ -9,6 +9,7 @@
 #include "batches.hpp"
 #include "blur.hpp"
 #include "common/annotations.hpp"
+#include "common/pipeline.hpp"
 #include "plain_mat.hpp"
 #include "state.hpp"
 
@@ -89,7 +90,7 @@ inline py::object build_train_iterator(const State& s, const py::object& self, c
         ds = ds.attr("map")(self.attr("tf_augment"), py::arg("num_parallel_calls") = autotune);
         ds = ds.attr("batch")(py::arg("batch_size") = batch_size);
     }
-    return ds.attr("prefetch")(py::arg("buffer_size") = prefetch);
+    return datasets::without_autotuning(s.tf, ds.attr("prefetch")(py::arg("buffer_size") = prefetch));
 }
 
 inline void require_folder(const State& s, const py::object& folder, const char* message) {

@@ -101,7 +101,8 @@ inline const char* const kTfApplyAugmentation =
     "    tuple: the augmented image (tf.uint8) and mask (tf.int32).\n";
 
 inline const char* const kBuildTrainIterator =
-    "The training pipeline of one epoch: shuffled, read, painted, augmented, batched.\n"
+    "The training pipeline of one epoch: shuffled, read, painted, augmented, batched, with\n"
+    "tf.data's autotuning off (each stage runs one call per core).\n"
     "\n"
     "Args:\n"
     "    batch_size (int): samples per batch; a last, smaller batch is dropped.\n"

@@ -2,6 +2,7 @@
 // the per-element steps they map over.
 #pragma once
 
+#include "common/pipeline.hpp"
 #include "state.hpp"
 
 namespace seg {
@@ -36,7 +37,7 @@ inline py::object bound(const py::object& step, const py::object& self) {
 
 // The training pipeline of both classes: `source` one element per sample, shuffled whole
 // (over `buffer_size` elements, or the dataset's cardinality when empty), read by `read`,
-// painted, augmented, batched to full batches only, prefetched.
+// painted, augmented, batched to full batches only, prefetched, with autotuning off.
 inline py::object train_pipeline(const State& s, const py::object& self, const py::object& source,
                                  const py::object& buffer_size, const py::object& read, const py::object& batch_size,
                                  const py::object& prefetch) {
@@ -50,7 +51,7 @@ inline py::object train_pipeline(const State& s, const py::object& self, const p
     ds = ds.attr("map")(self.attr("tf_apply_augmentation"), py::arg("num_parallel_calls") = autotune);
     ds = ds.attr("padded_batch")(py::arg("batch_size") = batch_size, py::arg("drop_remainder") = true,
                                  py::arg("padded_shapes") = py::make_tuple(shape, height_width(shape)));
-    return ds.attr("prefetch")(py::arg("buffer_size") = prefetch);
+    return datasets::without_autotuning(s.tf, ds.attr("prefetch")(py::arg("buffer_size") = prefetch));
 }
 
 // SegmentationDataset.build_train_iterator

@@ -143,7 +143,8 @@ Returns:
 
 const char* const kTrainIteratorDoc = R"doc(Shuffled training batches of the records.
 
-A sample count of 0 is replaced by the number of samples, counted with one pass.
+A sample count of 0 is replaced by the number of samples, counted with one pass. The batches
+are those of the base class, with tf.data's autotuning off: the batch loads run one per core.
 
 Args:
     batch_size (int): samples per batch.
