@@ -6,8 +6,9 @@ run through `train_step` in a plain loop and through `train()` (tqdm bar, callba
 learning-rate refresh and the TensorBoard logger write per batch), the learning rate coming
 from a WarmUpCosineDecay schedule as in real training. Per-step times are the intervals
 between consecutive step starts within an epoch (for `train()`, at `on_step_start`), so the
-epoch-end checkpoint save is left out (it is reported on its own); the medians of all intervals
-are compared, which keeps bursts of load from other processes out of the result.
+epoch-end checkpoint save is left out (it is reported on its own); each round's median interval
+is taken, which keeps bursts of load from other processes out of the result, and the overhead is
+the median over rounds of the ratio of the two sides' intervals in the same round.
 
 Where the overhead goes: the per-step work of the loop besides the step, timed on its own in
 interleaved rounds: the progress bar (the postfix text with the loss and learning rate read
@@ -130,13 +131,16 @@ def measure(label, size, filters, layers, folder):
         trainer.train(1, data, callback_handler=clock)
         looped.append(statistics.median(intervals(clock.starts[0])))
     overhead = ratio_row("", "", looped, alone)
+    # The overhead from the rounds' paired ratios: a drift of the machine's speed between
+    # rounds hits both sides of a round alike.
+    paired = statistics.median(a / b for a, b in zip(looped, alone))
     step, looped = statistics.median(alone), statistics.median(looped)
 
     losses = trainer.train_step(next(iter(data)))
     losses["step-time (seconds)"], losses["learning-rate"] = 0.005, trainer.current_lr
     parts = loop_parts(trainer, logger, losses)
     write = statistics.median(parts["logger"]) / 1e3
-    rest = [looped * 1e3 - step * 1e3 - sum(statistics.median(parts[k]) for k in parts)]
+    rest = [(paired - 1) * step * 1e3 - sum(statistics.median(parts[k]) for k in parts)]
 
     saves = []
     for _ in range(3):
@@ -149,7 +153,7 @@ def measure(label, size, filters, layers, folder):
         {"name": f"{name} train_step alone", "value": step * 1e3, "unit": "ms/step", "baseline": None},
         {"name": f"{name} train() per step", "value": looped * 1e3, "unit": "ms/step", "baseline": step * 1e3,
          "spread": overhead["spread"], "rounds": ROUNDS},
-        {"name": f"{name} train() overhead", "value": 100 * (looped - step) / step, "unit": "% of step",
+        {"name": f"{name} train() overhead", "value": 100 * (paired - 1), "unit": "% of step",
          "baseline": None},
         value_row(f"{name} overhead part: progress bar postfix and redraw", "ms/step", parts["progress bar"]),
         value_row(f"{name} overhead part: logger write+flush", "ms/step", parts["logger"]),

@@ -234,7 +234,7 @@ def test_remove_training_outputs_and_to_nchw(build):
 
 @pytest.mark.parametrize("legacy", [False, True])
 @pytest.mark.parametrize("scheduled", [False, True])
-def test_current_lr_rule(build, legacy, scheduled):
+def test_current_lr_rule(build, capsys, legacy, scheduled):
     schedule = WarmUpCosineDecay(0.0001, 0.01, 10, 100, 0)
     optimizers = tf.keras.optimizers.legacy if legacy else tf.keras.optimizers
     optimizer = optimizers.SGD(schedule if scheduled else 0.01)
@@ -248,6 +248,12 @@ def test_current_lr_rule(build, legacy, scheduled):
         assert all(lr is optimizer.lr for lr in lrs) and trainer.current_lr is optimizer.lr
         expected = float(schedule(5)) if scheduled else 0.01
         assert float(trainer.current_lr.numpy()) == pytest.approx(expected)
+    # Each epoch's bar ends showing the rate of its last step (the variable holds the rate the
+    # step used, at the count before it).
+    if scheduled:
+        bar = capsys.readouterr().err
+        for epoch, step in ((1, 3), (2, 6)) if legacy else ((1, 2), (2, 5)):
+            assert "lr: {:.6f} ".format(float(schedule(step))) in bar.split("Epoch %d:" % epoch)[-1]
 
 
 # --- checkpoints ------------------------------------------------------------------------------

@@ -84,6 +84,15 @@ inline bool validation_due(const py::object& epoch, const py::object& steps) {
     return pykit::equals(py::reinterpret_steal<py::object>(r), py::int_(0));
 }
 
+// `lr.numpy()`. A plain resource variable, when running eagerly, is read with one op: numpy()
+// reads it through read_value(), two ops, and right after a step each op costs about a tenth
+// of a millisecond. Same value either way.
+inline py::object learning_rate_number(const State& s, const py::object& lr) {
+    if (s.resource_variable && py::type::of(lr).is(s.resource_variable) && pykit::truthy(s.tf.attr("executing_eagerly")()))
+        return lr.attr("value")().attr("numpy")();
+    return lr.attr("numpy")();
+}
+
 // One batch: the graph step, timed; the learning rate re-read; the callbacks, the progress
 // bar and the logger told. Returns the batch's losses.
 inline py::object run_training_step(const State& s, const TrainingRun& run, const py::object& loop,
@@ -100,7 +109,7 @@ inline py::object run_training_step(const State& s, const TrainingRun& run, cons
     py::object lr = self.attr("current_lr");
     run.handler.attr("on_step_end")(py::arg("losses") = losses, py::arg("lr") = lr);
     py::object postfix = pykit::format("loss: {:.3f}   lr: {:.6f} step-time: {:.6f}", get(losses, "total-loss"),
-                                       lr.attr("numpy")(), step_time);
+                                       learning_rate_number(s, lr), step_time);
     // The bar shows the new postfix at its next redraw, which tqdm times itself (every 0.1 s,
     // and at the epoch's end); a redraw per batch would cost a tenth of a millisecond each.
     loop.attr("set_postfix")(py::arg("values") = postfix, py::arg("refresh") = false);
