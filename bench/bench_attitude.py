@@ -27,6 +27,7 @@ SHAPE = [224, 224, 3]
 BATCH = 32
 PER_SAMPLE = 100  # samples of the per-sample comparison
 EPOCHS = 3  # passes per measured round of an iterator
+ROUNDS = 7  # measured rounds: the TensorFlow-ops pipelines' rate moves from pass to pass
 
 
 def generate():
@@ -93,7 +94,7 @@ def run():
         results = passes({"ours": iterator_pass(ds.build_train_iterator(BATCH), epochs=EPOCHS),
                           "tf": iterator_pass(tf_pipeline(), epochs=EPOCHS),
                           "tf, autotuning off": iterator_pass(autotuning_off(tf_pipeline()), epochs=EPOCHS),
-                          "floor": serial_pass(decode_and_resize, paths)}, rounds=5)
+                          "floor": serial_pass(decode_and_resize, paths)}, rounds=ROUNDS)
         rows += pass_rows(label, results, "ours", "tf", "tf.data ops")
         rows += pass_rows(label, results, "ours", "tf, autotuning off", "tf.data ops, autotuning off")
         rows += pass_rows(label, results, "ours", "floor", "serial Pillow+resize floor")[1:]

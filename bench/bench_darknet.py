@@ -28,6 +28,7 @@ ROOT = os.path.join("build", "bench-data", "darknet")
 COUNT, WIDTH, HEIGHT = 400, 640, 480
 SHAPE, BATCH = [416, 416, 3], 16
 EPOCHS = 3  # passes per measured round of an iterator: one pass may run at either of two rates
+ROUNDS = 7  # measured rounds
 PER_SAMPLE = 200  # samples of the per-sample breakdown
 
 
@@ -114,7 +115,7 @@ def run():
     results = passes({"ours": iterator_pass(ds.build_train_iterator(batch_size=BATCH), epochs=EPOCHS),
                       "tf": iterator_pass(tf_pipeline(storage), epochs=EPOCHS),
                       "tf, autotuning off": iterator_pass(autotuning_off(tf_pipeline(storage)), epochs=EPOCHS),
-                      "floor": serial_pass(floor, img_paths)})
+                      "floor": serial_pass(floor, img_paths)}, rounds=ROUNDS)
     rows = pass_rows("darknet train iterator", results, "ours", "tf", "tf.data ops")
     rows += pass_rows("darknet train iterator", results, "ours", "tf, autotuning off", "tf.data ops, autotuning off")
     rows += pass_rows("darknet train iterator", results, "ours", "floor", "serial Pillow+letterbox floor")

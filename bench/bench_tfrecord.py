@@ -28,6 +28,7 @@ IMAGES = 320
 SHAPE = [416, 416, 3]
 BATCH = 16
 EPOCHS = 3  # passes per measured round of an iterator: one pass may run at either of two rates
+ROUNDS = 7  # measured rounds
 
 
 def generate():
@@ -101,7 +102,7 @@ def run():
     results = passes({"ours": iterator_pass(records.build_train_iterator(batch_size=BATCH), epochs=EPOCHS),
                       "tf": iterator_pass(tf_pipeline(storage), epochs=EPOCHS),
                       "tf, autotuning off": iterator_pass(autotuning_off(tf_pipeline(storage)), epochs=EPOCHS),
-                      "darknet": iterator_pass(images.build_train_iterator(batch_size=BATCH), epochs=EPOCHS)})
+                      "darknet": iterator_pass(images.build_train_iterator(batch_size=BATCH), epochs=EPOCHS)}, rounds=ROUNDS)
     rows = pass_rows("tfrecord train iterator", results, "ours", "tf", "tf.data ops")
     rows += pass_rows("tfrecord train iterator", results, "ours", "tf, autotuning off", "tf.data ops, autotuning off")
     rows += pass_rows("tfrecord train iterator", results, "ours", "darknet", "Darknet iterator")
