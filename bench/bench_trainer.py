@@ -8,7 +8,9 @@ from a WarmUpCosineDecay schedule as in real training. Per-step times are the in
 between consecutive step starts within an epoch (for `train()`, at `on_step_start`), so the
 epoch-end checkpoint save is left out (it is reported on its own); each round's median interval
 is taken, which keeps bursts of load from other processes out of the result, and the overhead is
-the median over rounds of the ratio of the two sides' intervals in the same round.
+the median over rounds of the ratio of the two sides' intervals in the same round. The work
+between steps is also timed directly (from a step's end to the next one's start, less the plain
+loop's own gap), which the step's noise does not reach.
 
 Where the overhead goes: the per-step work of the loop besides the step, timed on its own in
 interleaved rounds: the progress bar (the postfix text with the loss and learning rate read
@@ -56,20 +58,31 @@ class Loss:
 
 
 class StepClock(QuillonTrainingCallback):
-    """Notes the time at every step start, the trainer's only per-step hook before the step."""
+    """Notes the time at every step start, the trainer's only per-step hook before the step,
+    and at every step end (the hook right after the step and the learning-rate read)."""
 
     def __init__(self):
         self.starts = []
+        self.ends = []
 
     def on_epoch_start(self, epoch=None):
         self.starts.append([])
+        self.ends.append([])
 
     def on_step_start(self, step=None):
         self.starts[-1].append(time.perf_counter())
 
+    def on_step_end(self, losses=None, lr=None):
+        self.ends[-1].append(time.perf_counter())
+
 
 def intervals(times):
     return [b - a for a, b in zip(times, times[1:])]
+
+
+def gaps(starts, ends):
+    """From each step's end to the next step's start: the loop's own work between steps."""
+    return [start - end for end, start in zip(ends, starts[1:])]
 
 
 def loop_parts(trainer, logger, losses):
@@ -120,21 +133,28 @@ def measure(label, size, filters, layers, folder):
     # same data, so that load from elsewhere on the machine hits both alike.
     for batch in data:
         trainer.train_step(batch)
-    alone, looped = [], []
+    alone, looped, alone_gaps, looped_gaps = [], [], [], []
     for _ in range(ROUNDS):
-        stamps = []
+        stamps, ends = [], []
         for batch in data:
             stamps.append(time.perf_counter())
             trainer.train_step(batch)
+            ends.append(time.perf_counter())
         alone.append(statistics.median(intervals(stamps)))
+        alone_gaps.append(statistics.median(gaps(stamps, ends)))
         clock = StepClock()
         trainer.train(1, data, callback_handler=clock)
         looped.append(statistics.median(intervals(clock.starts[0])))
+        looped_gaps.append(statistics.median(gaps(clock.starts[0], clock.ends[0])))
     overhead = ratio_row("", "", looped, alone)
     # The overhead from the rounds' paired ratios: a drift of the machine's speed between
     # rounds hits both sides of a round alike.
     paired = statistics.median(a / b for a, b in zip(looped, alone))
     step, looped = statistics.median(alone), statistics.median(looped)
+    # The work train() adds between two steps, timed directly: the gap from a step's end to the
+    # next step's start, less the plain loop's gap (fetching the next batch). Unlike the
+    # intervals, it holds no step time, whose round-to-round noise is some ±5 % of the step.
+    between = statistics.median(a - b for a, b in zip(looped_gaps, alone_gaps))
 
     losses = trainer.train_step(next(iter(data)))
     losses["step-time (seconds)"], losses["learning-rate"] = 0.005, trainer.current_lr
@@ -155,6 +175,10 @@ def measure(label, size, filters, layers, folder):
          "spread": overhead["spread"], "rounds": ROUNDS},
         {"name": f"{name} train() overhead", "value": 100 * (paired - 1), "unit": "% of step",
          "baseline": None},
+        {"name": f"{name} train() work between steps", "value": 100 * between / step, "unit": "% of step",
+         "baseline": None},
+        value_row(f"{name} train() work between steps (ms)", "ms/step",
+                  [(a - b) * 1e3 for a, b in zip(looped_gaps, alone_gaps)]),
         value_row(f"{name} overhead part: progress bar postfix and redraw", "ms/step", parts["progress bar"]),
         value_row(f"{name} overhead part: logger write+flush", "ms/step", parts["logger"]),
         value_row(f"{name} overhead part: learning-rate read from the schedule", "ms/step", parts["learning rate"]),

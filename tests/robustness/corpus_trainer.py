@@ -159,7 +159,7 @@ def _trainer_cases(root):
         add(f"model={_label(model)}", (expect,), model=model)
     for checkpoint, expect in [(None, ("TypeError",)), (3.5, ("TypeError",)), (ckpt + "\0x", ("ValueError",)),
                                ("/dev/null/ckpt", ("NotADirectoryError",)),
-                               (b"bytes-ckpt", ("TypeError",))]:
+                               (os.fsencode(os.path.join(root, "bytes-ckpt")), ("TypeError",))]:
         add(f"checkpoint={_label(checkpoint)}", expect, checkpoint=checkpoint)
     for kwargs, expect in [({"classes": None}, "TypeError"), ({"classes": 5}, "TypeError"),
                            ({"classes": "ab"}, "ok"), ({"info": "@object"}, "TypeError"),
