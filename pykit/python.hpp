@@ -40,6 +40,17 @@ inline py::object import_from(const char* module, const char* name) {
     return from_import(module, {name}).attr(name);
 }
 
+// `module.name`, or an empty object when the module or the name is missing: for the private
+// parts of other packages, which may move between their releases. Other errors propagate.
+inline py::object import_optional(const char* module, const char* name) {
+    try {
+        return py::module_::import(module).attr(name);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ImportError) && !e.matches(PyExc_AttributeError)) throw;
+        return py::object();
+    }
+}
+
 // Module initialisation: `import module as alias` and `from module import name`. Each imports
 // in the order called (import order is observable), publishes the object on the extension
 // module as a Python module's import statement would, and returns it for the module's state.

@@ -142,6 +142,16 @@ PYBIND11_MODULE(_kit_probe, m) {
     pykit::set_names(triple, module, "triple");
     m.attr("triple") = triple;
 
+    py::object optional = pykit::function("import_optional", {arg("module"), arg("name")},
+                                          [](py::object module, py::object name) {
+                                              py::object value = pykit::import_optional(
+                                                  py::str(module).cast<std::string>().c_str(),
+                                                  py::str(name).cast<std::string>().c_str());
+                                              return value ? value : py::object(py::none());
+                                          });
+    pykit::set_names(optional, module, "import_optional");
+    m.attr("import_optional") = optional;
+
     py::object single = pykit::function("single", {arg("a")}, [](py::object a) { return a; });
     pykit::set_names(single, module, "single");
     m.attr("single") = single;

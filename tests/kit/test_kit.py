@@ -10,6 +10,7 @@ import gc
 import inspect
 import io
 import logging
+import os
 import pickle
 import sys
 import types
@@ -537,3 +538,13 @@ def test_a_code_attribute_would_trigger_the_warning(tf_log, capfd):
     tf.function(types.MethodType(fake, _Target()))(tf.constant(1.0))
     out, err = capfd.readouterr()
     assert "could not transform" in out + err + "\n".join(tf_log)
+
+
+def test_import_optional_gives_nothing_only_for_a_missing_module_or_name(tmp_path, monkeypatch):
+    (tmp_path / "probe_broken_module.py").write_text("raise ValueError('broken at import')\n")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    assert k.import_optional("os.path", "join") is os.path.join
+    assert k.import_optional("no_such_module_here", "x") is None
+    assert k.import_optional("os.path", "no_such_name") is None
+    with pytest.raises(ValueError, match="broken at import"):
+        k.import_optional("probe_broken_module", "x")

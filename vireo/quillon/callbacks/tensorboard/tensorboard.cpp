@@ -89,22 +89,13 @@ PYBIND11_MODULE(tensorboard, m) {
     s.flush_summary_writer = s.tf.attr("raw_ops").attr("FlushSummaryWriter");
     // The thread-local record_if conditions (every thread's copy has both attributes); without
     // them every write asks TensorFlow.
-    try {
-        py::object state = py::module_::import("tensorflow.python.ops.summary_ops_v2").attr("_summary_state");
-        if (py::hasattr(state, "is_recording") && py::hasattr(state, "is_recording_distribution_strategy"))
-            s.summary_state = state;
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_ImportError) && !e.matches(PyExc_AttributeError)) throw;
-    }
+    py::object state = pykit::import_optional("tensorflow.python.ops.summary_ops_v2", "_summary_state");
+    if (state && py::hasattr(state, "is_recording") && py::hasattr(state, "is_recording_distribution_strategy"))
+        s.summary_state = state;
 
     // Values of this exact class (the optimizer's learning rate) are read once per write
     // (logger.hpp).
-    try {
-        s.resource_variable =
-            py::module_::import("tensorflow.python.ops.resource_variable_ops").attr("ResourceVariable");
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_ImportError) && !e.matches(PyExc_AttributeError)) throw;
-    }
+    s.resource_variable = pykit::import_optional("tensorflow.python.ops.resource_variable_ops", "ResourceVariable");
 
     py::object str_t = pykit::builtin("str"), list_t = pykit::builtin("list"), dict_t = pykit::builtin("dict");
     py::object int_t = pykit::builtin("int");

@@ -237,12 +237,7 @@ PYBIND11_MODULE(detection, m) {
     s.tensor_type = s.tf.attr("Tensor");
     s.model_type = keras.attr("models").attr("Model");
     // The optimizer's learning rate, when of this exact class, is read with one op per step (loop.hpp).
-    try {
-        s.resource_variable =
-            py::module_::import("tensorflow.python.ops.resource_variable_ops").attr("ResourceVariable");
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_ImportError) && !e.matches(PyExc_AttributeError)) throw;
-    }
+    s.resource_variable = pykit::import_optional("tensorflow.python.ops.resource_variable_ops", "ResourceVariable");
     s.unbuilt_metrics_filter = pykit::function("keep_log_record", {arg("record")}, &detection::keep_log_record);
     s.replica_train_step = pykit::function("replica_train_step", {arg("self"), arg("data")},
                                            &detection::replica_train_step, nullptr, {}, context.object);
