@@ -262,6 +262,8 @@ VALUES = [
     0.1, 1e-30, 3.4028235e38, float("inf"), float("nan"), 3, -(2 ** 53) - 1, 2 ** 62 + 1, True,
     np.float64(0.3), np.float16(1.5), np.int64(2 ** 53 + 1), np.uint64(2 ** 64 - 1), np.uint8(200), np.bool_(True),
     np.array(2.5), np.array(9, np.int32), tf.Variable(0.75), tf.Variable(2.0, dtype=tf.float64),
+    tf.constant(0.3, tf.float16), tf.constant(1.7, tf.bfloat16), tf.constant(200, tf.uint8),
+    tf.constant(1e300, tf.float64),
 ]
 
 
@@ -305,6 +307,7 @@ def test_a_variable_is_written_at_its_value_of_the_call_and_never_when_zero(tmp_
     np.array([1.0, 2.0]),         # not a scalar (truthiness fails first)
     [1.0],                        # not a scalar
     tf.constant([2.0]),           # not a scalar
+    tf.constant("1.5"),           # a string tensor
 ])
 def test_values_tf_summary_refuses_raise_its_errors(make_logger, tmp_path, value):
     logger = make_logger(["a", "b"])

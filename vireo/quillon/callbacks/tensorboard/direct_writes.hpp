@@ -23,6 +23,23 @@ namespace tensorboard {
 
 using Pairs = std::vector<std::pair<py::object, py::object>>;  // (tag, value), in writing order
 
+// A 0-d eager tensor's value as the NumPy scalar that bool() and float() of the tensor read;
+// a null object for anything else. Right after a training step every Python-level path runs
+// cold, and TensorFlow's dtype and shape properties and is_symbolic_tensor are each such a
+// path; the tensor's own accessors are not.
+inline py::object eager_scalar(const State& s, const py::object& value) {
+    if (!s.eager_tensor || !py::type::of(value).is(s.eager_tensor)) return py::object();
+    if (!pykit::equals(value.attr("_rank")(), py::int_(0))) return py::object();
+    return value.attr("_numpy")();
+}
+
+// Whether the eager tensor's dtype is float16, bfloat16, float32 or float64 (TensorFlow's
+// DataType numbers), whose float() is exact in a double.
+inline bool common_float_dtype(const py::object& tensor) {
+    const long dtype = tensor.attr("_datatype_enum")().cast<long>();
+    return dtype == 1 || dtype == 2 || dtype == 14 || dtype == 19;
+}
+
 // The float32 that tf.summary.scalar writes for `value` (tf.cast(value, tf.float32)), or
 // nothing when the value is not a plain number or numeric scalar.
 inline std::optional<float> summary_float(const State& s, const py::object& value) {
@@ -43,7 +60,16 @@ inline std::optional<float> summary_float(const State& s, const py::object& valu
         return static_cast<float>(whole);
     }
     py::object number = value;
-    if (py::isinstance(value, s.tf.attr("Tensor")) || py::isinstance(value, s.tf.attr("Variable"))) {
+    if (py::object scalar = eager_scalar(s, value)) {
+        // What the general path below gives for such a tensor: float() of the floats, the
+        // NumPy scalar of the rest.
+        if (common_float_dtype(value)) {
+            auto exact = py::reinterpret_steal<py::object>(PyNumber_Float(scalar.ptr()));
+            if (!exact) throw py::error_already_set();
+            return static_cast<float>(PyFloat_AS_DOUBLE(exact.ptr()));
+        }
+        number = scalar;
+    } else if (py::isinstance(value, s.tf.attr("Tensor")) || py::isinstance(value, s.tf.attr("Variable"))) {
         if (pykit::truthy(s.tf.attr("is_symbolic_tensor")(value))) return std::nullopt;
         // The losses are float scalars: float() reads them exactly, as a double. Values that
         // have no float() (a MirroredVariable, for one) are read through numpy() below.
@@ -129,13 +155,13 @@ inline bool write_direct(const State& s, const py::object& self, const Pairs& pa
     py::object metadata = cached[1];
     py::dict tags = cached[2];
     py::object resource = writer.attr("_resource");
-    // The step converted once for all the writes, as the op takes it (int64).
-    py::object step_tensor = s.tf.attr("constant")(step, py::arg("dtype") = s.tf.attr("int64"));
+    // The op converts the step to its int64 input itself, in C++; tf.constant's Python path
+    // would cost more than the four conversions.
     for (size_t i = 0; i < pairs.size(); ++i) {
         const py::object& tag = pairs[i].first;
         if (!tags.contains(tag)) tags[tag] = s.tf.attr("constant")(tag);
         // A Python float holding the float32 exactly becomes that float32 tensor.
-        s.write_summary(py::arg("writer") = resource, py::arg("step") = step_tensor,
+        s.write_summary(py::arg("writer") = resource, py::arg("step") = step,
                         py::arg("tensor") = py::float_(values[i]), py::arg("tag") = tags[tag],
                         py::arg("summary_metadata") = metadata);
     }

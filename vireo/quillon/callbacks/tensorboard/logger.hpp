@@ -22,13 +22,19 @@ inline void construct(const State& s, const py::object& self, const py::object& 
 }
 
 // A plain resource variable (the optimizer's learning rate), when running eagerly, is read
-// once: its truth and the value written then come from that one read, where bool() and the
-// write would each read it again (bool() through read_value(), two ops). Other values are
-// returned as they are.
+// once, by the read op alone: its truth and the value written then come from that one read,
+// where bool() and the write would each read it again (bool() through read_value(), two ops
+// and layers of Python). Other values are returned as they are.
 inline py::object read_once(const State& s, const py::object& value) {
     if (!s.resource_variable || !py::type::of(value).is(s.resource_variable)) return value;
     if (!pykit::truthy(s.tf.attr("executing_eagerly")())) return value;
-    return value.attr("value")();
+    return s.read_variable(py::arg("resource") = value.attr("handle"), py::arg("dtype") = value.attr("dtype"));
+}
+
+// bool(value); for a 0-d eager tensor that is bool() of its NumPy scalar, read directly.
+inline bool truthy_value(const State& s, const py::object& value) {
+    py::object scalar = eager_scalar(s, value);
+    return pykit::truthy(scalar ? scalar : value);
 }
 
 // The value written for `key`: the metric when truthy, else the loss when truthy; a null
@@ -38,10 +44,10 @@ inline py::object value_for(const State& s, const py::handle& key, const py::obj
                             const py::object& losses) {
     if (metrics.is_none()) return py::object();
     py::object value = read_once(s, metrics.attr("get")(key));
-    if (pykit::truthy(value)) return value;
+    if (truthy_value(s, value)) return value;
     if (losses.is_none()) return py::object();
     value = read_once(s, losses.attr("get")(key));
-    return pykit::truthy(value) ? value : py::object();
+    return truthy_value(s, value) ? value : py::object();
 }
 
 // `with self.writer.as_default(): tf.summary.scalar(key, value, step=self.global_step)`

@@ -14,8 +14,10 @@ struct State : pykit::Captures {
     pykit::Ref os{this};
     pykit::Ref write_summary{this};         // tf.raw_ops.WriteSummary (direct_writes.hpp)
     pykit::Ref flush_summary_writer{this};  // tf.raw_ops.FlushSummaryWriter
+    pykit::Ref read_variable{this};         // tf.raw_ops.ReadVariableOp
     pykit::Ref summary_state{this};  // TensorFlow's record_if conditions, when its summary module has them
     pykit::Ref resource_variable{this};  // the plain tf.Variable class, when TensorFlow's module has it
+    pykit::Ref eager_tensor{this};       // the class of eager tensors, when TensorFlow's module has it
 };
 
 inline const char* const kEmptyNames =

@@ -87,6 +87,7 @@ PYBIND11_MODULE(tensorboard, m) {
     // The ops update_metrics writes and flushes with (direct_writes.hpp).
     s.write_summary = s.tf.attr("raw_ops").attr("WriteSummary");
     s.flush_summary_writer = s.tf.attr("raw_ops").attr("FlushSummaryWriter");
+    s.read_variable = s.tf.attr("raw_ops").attr("ReadVariableOp");
     // The thread-local record_if conditions (every thread's copy has both attributes); without
     // them every write asks TensorFlow.
     py::object state = pykit::import_optional("tensorflow.python.ops.summary_ops_v2", "_summary_state");
@@ -96,6 +97,9 @@ PYBIND11_MODULE(tensorboard, m) {
     // Values of this exact class (the optimizer's learning rate) are read once per write
     // (logger.hpp).
     s.resource_variable = pykit::import_optional("tensorflow.python.ops.resource_variable_ops", "ResourceVariable");
+    // Scalars of this exact class (the losses) are read without TensorFlow's Python-level
+    // properties (direct_writes.hpp).
+    s.eager_tensor = pykit::import_optional("tensorflow.python.framework.ops", "EagerTensor");
 
     py::object str_t = pykit::builtin("str"), list_t = pykit::builtin("list"), dict_t = pykit::builtin("dict");
     py::object int_t = pykit::builtin("int");

@@ -25,6 +25,7 @@ struct State : pykit::Captures {
     pykit::Ref tensor_type{this};    // tf.Tensor
     pykit::Ref model_type{this};     // tf.keras.models.Model
     pykit::Ref resource_variable{this};  // the plain tf.Variable class, when TensorFlow's module has it
+    pykit::Ref read_variable{this};      // tf.raw_ops.ReadVariableOp
     // A logging filter dropping tf-keras' "compiled metrics have yet to be built" warning,
     // which every save of an uncompiled model provokes (see saving.hpp).
     pykit::Ref unbuilt_metrics_filter{this};

@@ -238,6 +238,7 @@ PYBIND11_MODULE(detection, m) {
     s.model_type = keras.attr("models").attr("Model");
     // The optimizer's learning rate, when of this exact class, is read with one op per step (loop.hpp).
     s.resource_variable = pykit::import_optional("tensorflow.python.ops.resource_variable_ops", "ResourceVariable");
+    s.read_variable = s.tf.attr("raw_ops").attr("ReadVariableOp");
     s.unbuilt_metrics_filter = pykit::function("keep_log_record", {arg("record")}, &detection::keep_log_record);
     s.replica_train_step = pykit::function("replica_train_step", {arg("self"), arg("data")},
                                            &detection::replica_train_step, nullptr, {}, context.object);

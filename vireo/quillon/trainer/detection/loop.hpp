@@ -84,12 +84,13 @@ inline bool validation_due(const py::object& epoch, const py::object& steps) {
     return pykit::equals(py::reinterpret_steal<py::object>(r), py::int_(0));
 }
 
-// `lr.numpy()`. A plain resource variable, when running eagerly, is read with one op: numpy()
-// reads it through read_value(), two ops, and right after a step each op costs about a tenth
-// of a millisecond. Same value either way.
+// `lr.numpy()`. A plain resource variable, when running eagerly, is read with the read op
+// alone: numpy() reads it through read_value(), two ops and layers of Python, and right after
+// a step each op and each Python layer runs with cold caches. Same value either way.
 inline py::object learning_rate_number(const State& s, const py::object& lr) {
     if (s.resource_variable && py::type::of(lr).is(s.resource_variable) && pykit::truthy(s.tf.attr("executing_eagerly")()))
-        return lr.attr("value")().attr("numpy")();
+        return s.read_variable(py::arg("resource") = lr.attr("handle"), py::arg("dtype") = lr.attr("dtype"))
+            .attr("numpy")();
     return lr.attr("numpy")();
 }
 
