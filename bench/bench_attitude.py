@@ -19,15 +19,13 @@ import tensorflow as tf
 
 from vireo.quillon.datasets import attitude
 
-from common import autotuning_off, iterator_pass, pass_rows, passes, per_item_ms, ratio_row, serial_pass
+from common import ITERATOR_EPOCHS, ITERATOR_ROUNDS, autotuning_off, iterator_pass, pass_rows, passes, per_item_ms, ratio_row, serial_pass
 
 ROOT = os.path.join("build", "bench-data", "attitude")
 COUNT, VAL_COUNT, SIZE = 300, 4, 450
 SHAPE = [224, 224, 3]
 BATCH = 32
 PER_SAMPLE = 100  # samples of the per-sample comparison
-EPOCHS = 3  # passes per measured round of an iterator
-ROUNDS = 7  # measured rounds: the TensorFlow-ops pipelines' rate moves from pass to pass
 
 
 def generate():
@@ -91,10 +89,10 @@ def run():
     rows = []
     for name, ds in datasets:
         label = "attitude training iterator, " + name
-        results = passes({"ours": iterator_pass(ds.build_train_iterator(BATCH), epochs=EPOCHS),
-                          "tf": iterator_pass(tf_pipeline(), epochs=EPOCHS),
-                          "tf, autotuning off": iterator_pass(autotuning_off(tf_pipeline()), epochs=EPOCHS),
-                          "floor": serial_pass(decode_and_resize, paths)}, rounds=ROUNDS)
+        results = passes({"ours": iterator_pass(ds.build_train_iterator(BATCH), epochs=ITERATOR_EPOCHS),
+                          "tf": iterator_pass(tf_pipeline(), epochs=ITERATOR_EPOCHS),
+                          "tf, autotuning off": iterator_pass(autotuning_off(tf_pipeline()), epochs=ITERATOR_EPOCHS),
+                          "floor": serial_pass(decode_and_resize, paths)}, rounds=ITERATOR_ROUNDS)
         rows += pass_rows(label, results, "ours", "tf", "tf.data ops")
         rows += pass_rows(label, results, "ours", "tf, autotuning off", "tf.data ops, autotuning off")
         rows += pass_rows(label, results, "ours", "floor", "serial Pillow+resize floor")[1:]

@@ -22,13 +22,11 @@ from PIL import Image, ImageDraw
 from vireo.quillon.datasets import darknet as dk
 from vireo.quillon.datasets.utils import letterbox
 
-from common import autotuning_off, iterator_pass, pass_rows, passes, per_item_ms, ratio_row, serial_pass, value_row
+from common import ITERATOR_EPOCHS, ITERATOR_ROUNDS, autotuning_off, iterator_pass, pass_rows, passes, per_item_ms, ratio_row, serial_pass, value_row
 
 ROOT = os.path.join("build", "bench-data", "darknet")
 COUNT, WIDTH, HEIGHT = 400, 640, 480
 SHAPE, BATCH = [416, 416, 3], 16
-EPOCHS = 3  # passes per measured round of an iterator: one pass may run at either of two rates
-ROUNDS = 7  # measured rounds
 PER_SAMPLE = 200  # samples of the per-sample breakdown
 
 
@@ -112,10 +110,10 @@ def run():
     def floor(path):
         letterbox(np.asarray(Image.open(path).convert("RGB")), SHAPE[:2], auto=False)
 
-    results = passes({"ours": iterator_pass(ds.build_train_iterator(batch_size=BATCH), epochs=EPOCHS),
-                      "tf": iterator_pass(tf_pipeline(storage), epochs=EPOCHS),
-                      "tf, autotuning off": iterator_pass(autotuning_off(tf_pipeline(storage)), epochs=EPOCHS),
-                      "floor": serial_pass(floor, img_paths)}, rounds=ROUNDS)
+    results = passes({"ours": iterator_pass(ds.build_train_iterator(batch_size=BATCH), epochs=ITERATOR_EPOCHS),
+                      "tf": iterator_pass(tf_pipeline(storage), epochs=ITERATOR_EPOCHS),
+                      "tf, autotuning off": iterator_pass(autotuning_off(tf_pipeline(storage)), epochs=ITERATOR_EPOCHS),
+                      "floor": serial_pass(floor, img_paths)}, rounds=ITERATOR_ROUNDS)
     rows = pass_rows("darknet train iterator", results, "ours", "tf", "tf.data ops")
     rows += pass_rows("darknet train iterator", results, "ours", "tf, autotuning off", "tf.data ops, autotuning off")
     rows += pass_rows("darknet train iterator", results, "ours", "floor", "serial Pillow+letterbox floor")

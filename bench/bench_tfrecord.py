@@ -21,14 +21,12 @@ from vireo.quillon.datasets import darknet, tfrecord
 from vireo.quillon.datasets.tools.darknet_to_tfrecord import convert
 from vireo.quillon.datasets.utils import letterbox
 
-from common import autotuning_off, interleave, iterator_pass, pass_rows, passes, per_item_ms, ratio_row, value_row
+from common import ITERATOR_EPOCHS, ITERATOR_ROUNDS, autotuning_off, interleave, iterator_pass, pass_rows, passes, per_item_ms, ratio_row, value_row
 
 ROOT = os.path.join("build", "bench-data", "tfrecord")
 IMAGES = 320
 SHAPE = [416, 416, 3]
 BATCH = 16
-EPOCHS = 3  # passes per measured round of an iterator: one pass may run at either of two rates
-ROUNDS = 7  # measured rounds
 
 
 def generate():
@@ -99,10 +97,10 @@ def run():
     images = darknet.DarknetDatasetYaml(darknet_yaml, SHAPE, True)
 
     storage = records.train_storage
-    results = passes({"ours": iterator_pass(records.build_train_iterator(batch_size=BATCH), epochs=EPOCHS),
-                      "tf": iterator_pass(tf_pipeline(storage), epochs=EPOCHS),
-                      "tf, autotuning off": iterator_pass(autotuning_off(tf_pipeline(storage)), epochs=EPOCHS),
-                      "darknet": iterator_pass(images.build_train_iterator(batch_size=BATCH), epochs=EPOCHS)}, rounds=ROUNDS)
+    results = passes({"ours": iterator_pass(records.build_train_iterator(batch_size=BATCH), epochs=ITERATOR_EPOCHS),
+                      "tf": iterator_pass(tf_pipeline(storage), epochs=ITERATOR_EPOCHS),
+                      "tf, autotuning off": iterator_pass(autotuning_off(tf_pipeline(storage)), epochs=ITERATOR_EPOCHS),
+                      "darknet": iterator_pass(images.build_train_iterator(batch_size=BATCH), epochs=ITERATOR_EPOCHS)}, rounds=ITERATOR_ROUNDS)
     rows = pass_rows("tfrecord train iterator", results, "ours", "tf", "tf.data ops")
     rows += pass_rows("tfrecord train iterator", results, "ours", "tf, autotuning off", "tf.data ops, autotuning off")
     rows += pass_rows("tfrecord train iterator", results, "ours", "darknet", "Darknet iterator")

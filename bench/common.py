@@ -15,6 +15,13 @@ import time
 import tensorflow as tf
 
 
+# Iterator comparisons: passes per measured round (one pass may run at either of two rates:
+# tf.data's autotuning now and then runs a pipeline's calls one at a time) and measured rounds.
+# With seven rounds a ratio moved by up to 13 % between runs; resampling the rounds of one long
+# run put eleven within about ±4 %.
+ITERATOR_EPOCHS, ITERATOR_ROUNDS = 3, 11
+
+
 def interleave(sides, rounds=5, warmup=1):
     """Runs each side's measurement `rounds` times, alternating sides; returns
     {name: [value per round]}. A side is a function returning one number for one round."""
