@@ -256,6 +256,28 @@ def test_current_lr_rule(build, capsys, legacy, scheduled):
             assert "lr: {:.6f} ".format(float(schedule(step))) in bar.split("Epoch %d:" % epoch)[-1]
 
 
+
+class FixedLossTrainer(DetectionTrainer):
+    """Returns one scripted total loss from every step."""
+
+    def train_step(self, data):
+        return {"total-loss": self.scripted_loss}
+
+
+@pytest.mark.parametrize("loss", [
+    tf.constant(0.12345), tf.constant(0.98765, tf.float64), tf.constant(1.5, tf.bfloat16),
+    tf.constant(2.2517, tf.float16), tf.constant(7, tf.int32), 0.25, np.float32(0.3333),
+])
+def test_bar_shows_the_loss_as_format_gives_it(tmp_path, capsys, loss):
+    trainer = FixedLossTrainer(make_model(), None, tf.keras.optimizers.SGD(0.01), Loss(),
+                               recording_logger(tmp_path / "logs"), checkpoint=str(tmp_path / "ckpt"),
+                               classes=["cat", "dog"])
+    trainer.scripted_loss = loss
+    capsys.readouterr()
+    trainer.train(1, train_data(batches=2))
+    assert "loss: {:.3f}   lr: 0.010000 ".format(loss) in capsys.readouterr().err
+
+
 # --- checkpoints ------------------------------------------------------------------------------
 
 def test_save_model_rule_files_and_lines(build, tmp_path, capsys):

@@ -99,7 +99,10 @@ PYBIND11_MODULE(tensorboard, m) {
     s.resource_variable = pykit::import_optional("tensorflow.python.ops.resource_variable_ops", "ResourceVariable");
     // Scalars of this exact class (the losses) are read without TensorFlow's Python-level
     // properties (direct_writes.hpp).
-    s.eager_tensor = pykit::import_optional("tensorflow.python.framework.ops", "EagerTensor");
+    py::object eager_tensor = pykit::import_optional("tensorflow.python.framework.ops", "EagerTensor");
+    if (eager_tensor && py::hasattr(eager_tensor, "_rank") && py::hasattr(eager_tensor, "_numpy") &&
+        py::hasattr(eager_tensor, "_datatype_enum"))
+        s.eager_tensor = eager_tensor;
 
     py::object str_t = pykit::builtin("str"), list_t = pykit::builtin("list"), dict_t = pykit::builtin("dict");
     py::object int_t = pykit::builtin("int");

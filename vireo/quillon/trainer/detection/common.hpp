@@ -26,6 +26,7 @@ struct State : pykit::Captures {
     pykit::Ref model_type{this};     // tf.keras.models.Model
     pykit::Ref resource_variable{this};  // the plain tf.Variable class, when TensorFlow's module has it
     pykit::Ref read_variable{this};      // tf.raw_ops.ReadVariableOp
+    pykit::Ref eager_tensor{this};       // the class of eager tensors, when TensorFlow's module has it
     // A logging filter dropping tf-keras' "compiled metrics have yet to be built" warning,
     // which every save of an uncompiled model provokes (see saving.hpp).
     pykit::Ref unbuilt_metrics_filter{this};

@@ -239,6 +239,11 @@ PYBIND11_MODULE(detection, m) {
     // The optimizer's learning rate, when of this exact class, is read with one op per step (loop.hpp).
     s.resource_variable = pykit::import_optional("tensorflow.python.ops.resource_variable_ops", "ResourceVariable");
     s.read_variable = s.tf.attr("raw_ops").attr("ReadVariableOp");
+    // The progress bar formats a loss of this exact class through its own accessors (loop.hpp).
+    py::object eager_tensor = pykit::import_optional("tensorflow.python.framework.ops", "EagerTensor");
+    if (eager_tensor && py::hasattr(eager_tensor, "_prefer_custom_summarizer") && py::hasattr(eager_tensor, "_numpy") &&
+        py::hasattr(eager_tensor, "_datatype_enum"))
+        s.eager_tensor = eager_tensor;
     s.unbuilt_metrics_filter = pykit::function("keep_log_record", {arg("record")}, &detection::keep_log_record);
     s.replica_train_step = pykit::function("replica_train_step", {arg("self"), arg("data")},
                                            &detection::replica_train_step, nullptr, {}, context.object);

@@ -94,6 +94,17 @@ inline py::object learning_rate_number(const State& s, const py::object& lr) {
     return lr.attr("numpy")();
 }
 
+// What format() of `value` formats: for an eager float tensor, the NumPy value its __format__
+// would format, read through the tensor's own accessors (right after a step TensorFlow's
+// Python-level dtype property runs with cold caches); anything else as it is.
+inline py::object formatted_value(const State& s, const py::object& value) {
+    if (!s.eager_tensor || !py::type::of(value).is(s.eager_tensor)) return value;
+    if (pykit::truthy(value.attr("_prefer_custom_summarizer")())) return value;
+    const long dtype = value.attr("_datatype_enum")().cast<long>();  // float32, float64, bfloat16, float16
+    if (dtype != 1 && dtype != 2 && dtype != 14 && dtype != 19) return value;
+    return value.attr("_numpy")();
+}
+
 // One batch: the graph step, timed; the learning rate re-read; the callbacks, the progress
 // bar and the logger told. Returns the batch's losses.
 inline py::object run_training_step(const State& s, const TrainingRun& run, const py::object& loop,
@@ -109,7 +120,7 @@ inline py::object run_training_step(const State& s, const TrainingRun& run, cons
     self.attr("current_lr") = current_learning_rate(s, self.attr("optimizer"));
     py::object lr = self.attr("current_lr");
     run.handler.attr("on_step_end")(py::arg("losses") = losses, py::arg("lr") = lr);
-    py::object postfix = pykit::format("loss: {:.3f}   lr: {:.6f} step-time: {:.6f}", get(losses, "total-loss"),
+    py::object postfix = pykit::format("loss: {:.3f}   lr: {:.6f} step-time: {:.6f}", formatted_value(s, get(losses, "total-loss")),
                                        learning_rate_number(s, lr), step_time);
     // The bar shows the new postfix at its next redraw, which tqdm times itself (every 0.1 s,
     // and at the epoch's end); a redraw per batch would cost a tenth of a millisecond each.
