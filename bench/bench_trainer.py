@@ -10,7 +10,9 @@ epoch-end checkpoint save is left out (it is reported on its own); each round's 
 is taken, which keeps bursts of load from other processes out of the result, and the overhead is
 the median over rounds of the ratio of the two sides' intervals in the same round. The work
 between steps is also timed directly (from a step's end to the next one's start, less the plain
-loop's own gap), which the step's noise does not reach.
+loop's own gap), which the step's noise does not reach; it leaves out one cost the intervals
+hold: the step itself runs slower inside `train()` (its code and data are colder after the work
+between steps), reported as its own row.
 
 Where the overhead goes: the per-step work of the loop besides the step, timed on its own in
 interleaved rounds: the progress bar (the postfix text with the loss and learning rate read
@@ -34,7 +36,7 @@ from vireo.quillon.trainer.detection import DetectionTrainer
 
 from common import interleave, ratio_row, value_row
 
-STEPS, ROUNDS, BATCH = 40, 12, 8
+STEPS, ROUNDS, BATCH = 40, 20, 8
 LOSS_KEYS = ["total-loss", "L2-loss", "step-time (seconds)", "learning-rate"]
 BAR_FORMAT = "{l_bar}{bar:15}{r_bar}{bar:-15b}"  # the trainer's
 
@@ -133,7 +135,7 @@ def measure(label, nominal_ms, size, filters, layers, folder):
     # same data, so that load from elsewhere on the machine hits both alike.
     for batch in data:
         trainer.train_step(batch)
-    alone, looped, alone_gaps, looped_gaps = [], [], [], []
+    alone, looped, alone_gaps, looped_gaps, alone_steps, looped_steps = [], [], [], [], [], []
     for _ in range(ROUNDS):
         stamps, ends = [], []
         for batch in data:
@@ -142,10 +144,12 @@ def measure(label, nominal_ms, size, filters, layers, folder):
             ends.append(time.perf_counter())
         alone.append(statistics.median(intervals(stamps)))
         alone_gaps.append(statistics.median(gaps(stamps, ends)))
+        alone_steps.append(statistics.median(b - a for a, b in zip(stamps, ends)))
         clock = StepClock()
         trainer.train(1, data, callback_handler=clock)
         looped.append(statistics.median(intervals(clock.starts[0])))
         looped_gaps.append(statistics.median(gaps(clock.starts[0], clock.ends[0])))
+        looped_steps.append(statistics.median(b - a for a, b in zip(clock.starts[0], clock.ends[0])))
     overhead = ratio_row("", "", looped, alone)
     # The overhead from the rounds' paired ratios: a drift of the machine's speed between
     # rounds hits both sides of a round alike.
@@ -184,6 +188,11 @@ def measure(label, nominal_ms, size, filters, layers, folder):
         # or more leaves at its full height).
         {"name": f"{name} train() work between steps, % of a {nominal_ms:g} ms step",
          "value": 100 * between * 1e3 / nominal_ms, "unit": "%", "baseline": None},
+        # The step itself inside train() (from on_step_start to on_step_end, which also holds
+        # the learning-rate refresh): the work between steps leaves the step's own code and
+        # data colder than a plain loop does.
+        ratio_row(f"{name} train_step inside train() vs alone (ms)", "ms",
+                  [t * 1e3 for t in looped_steps], [t * 1e3 for t in alone_steps]),
         value_row(f"{name} overhead part: progress bar postfix and redraw", "ms/step", parts["progress bar"]),
         value_row(f"{name} overhead part: logger write+flush", "ms/step", parts["logger"]),
         value_row(f"{name} overhead part: learning-rate read from the schedule", "ms/step", parts["learning rate"]),
