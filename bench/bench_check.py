@@ -4,8 +4,9 @@ on the same files; the same with every image decoded (--decode); and the whole c
 scanning, report) as the command runs it.
 
 Data: 4,000 generated 640 x 480 JPEGs with 1-10 boxes each, made once under
-build/bench-data/check and reused. Every rate is the best of three passes over a warm file
-cache (the first pass reads the files into it).
+build/bench-data/check and reused. Every rate is the best of its passes over a warm file cache
+(a warm-up pass reads the files into it): five passes for the compared scans, interleaved side by
+side, three for the whole command.
 
 Standalone: python bench/bench_check.py [--count N]
 """
@@ -21,6 +22,8 @@ from PIL import Image, ImageDraw
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from vireo.quillon.datasets.tools import check, scanner  # noqa: E402
+
+from common import interleave  # noqa: E402
 
 ROOT = os.path.join("build", "bench-data", "check")
 COUNT, WIDTH, HEIGHT = 4000, 640, 480
@@ -76,6 +79,19 @@ def best_rate(items, fn, rounds=3):
     return best_wall, best_cpu
 
 
+def best_rates(sides, rounds=5):
+    """best_rate of every side of `sides` (name -> (items, fn)), their passes interleaved."""
+    def pass_of(items, fn):
+        def measure():
+            start, cpu = time.perf_counter(), time.process_time()
+            fn(items)
+            return len(items) / (time.perf_counter() - start), (time.process_time() - cpu) / len(items)
+        return measure
+
+    results = interleave({name: pass_of(items, fn) for name, (items, fn) in sides.items()}, rounds=rounds)
+    return {name: (max(r[0] for r in values), min(r[1] for r in values)) for name, values in results.items()}
+
+
 def serial_baseline(pairs):
     """np.genfromtxt and Image.verify(), one file after the other."""
     with warnings.catch_warnings():
@@ -105,10 +121,13 @@ def run(count=COUNT):
         result = scanner.scan_darknet([i for i, _ in items], [a for _, a in items], 3, decode, WORKERS)
         assert result["samples"] == len(items) and not result["findings"], result["findings"][:3]
 
-    headers, headers_cpu = best_rate(pairs, scan)
-    baseline, baseline_cpu = best_rate(pairs[:600], serial_baseline)
-    decoding, decoding_cpu = best_rate(pairs[:1000], lambda items: scan(items, True))
-    baseline_decoding, baseline_decoding_cpu = best_rate(pairs[:300], serial_decode)
+    # The four scans in interleaved rounds, each side's best round reported: a change of the
+    # machine's load hits both sides of a comparison alike.
+    best = best_rates({"headers": (pairs, scan), "baseline": (pairs[:600], serial_baseline),
+                       "decoding": (pairs[:1000], lambda items: scan(items, True)),
+                       "baseline decoding": (pairs[:300], serial_decode)})
+    (headers, headers_cpu), (baseline, baseline_cpu) = best["headers"], best["baseline"]
+    (decoding, decoding_cpu), (baseline_decoding, baseline_decoding_cpu) = best["decoding"], best["baseline decoding"]
     whole, _ = best_rate(pairs, lambda items: check.check(description, split="train", workers=WORKERS))
     return [
         {"name": "check: Darknet samples/s, header checks, %d workers (target %d)" % (WORKERS, TARGET_FILES_PER_SECOND),

@@ -9,6 +9,7 @@ Two clocks: wall time (images per second, which a pipeline's parallelism raises)
 of the process (milliseconds per image, all threads together), which other work on the machine
 disturbs far less.
 """
+import gc
 import statistics
 import time
 
@@ -22,6 +23,19 @@ import tensorflow as tf
 ITERATOR_EPOCHS, ITERATOR_ROUNDS = 3, 11
 
 
+def without_collection(measure):
+    """Runs `measure()` with Python's cyclic garbage collector off after a full collection, as
+    timeit does: a collection's cost grows with every object the process holds (TensorFlow's
+    and the earlier benchmarks'), not with the code measured, and would land in one side's
+    round or the other's by chance."""
+    gc.collect()
+    gc.disable()
+    try:
+        return measure()
+    finally:
+        gc.enable()
+
+
 def interleave(sides, rounds=5, warmup=1):
     """Runs each side's measurement `rounds` times, alternating sides; returns
     {name: [value per round]}. A side is a function returning one number for one round."""
@@ -31,7 +45,7 @@ def interleave(sides, rounds=5, warmup=1):
     values = {name: [] for name in sides}
     for _ in range(rounds):
         for name, measure in sides.items():
-            values[name].append(measure())
+            values[name].append(without_collection(measure))
     return values
 
 
@@ -112,7 +126,7 @@ def iterator_rows(label, ours, baseline, baseline_label, rounds=5):
     return pass_rows(label, results, "ours", "base", baseline_label)
 
 
-def per_item_ms(items, fns, rounds=5):
+def per_item_ms(items, fns, rounds=9):
     """CPU time of the process per call, in ms, per round, for each function of `fns` (name ->
     function of one item): every item goes through all functions in turn, so that they are
     compared in the same machine state at the finest grain. The process clock also counts the
@@ -120,7 +134,8 @@ def per_item_ms(items, fns, rounds=5):
     for fn in fns.values():
         fn(items[0])
     series = {name: [] for name in fns}
-    for _ in range(rounds):
+
+    def one_round():
         spent = dict.fromkeys(fns, 0.0)
         for item in items:
             for name, fn in fns.items():
@@ -129,4 +144,7 @@ def per_item_ms(items, fns, rounds=5):
                 spent[name] += time.process_time() - start
         for name, seconds in spent.items():
             series[name].append(seconds / len(items) * 1e3)
+
+    for _ in range(rounds):
+        without_collection(one_round)
     return series

@@ -120,8 +120,9 @@ inline py::object run_training_step(const State& s, const TrainingRun& run, cons
     self.attr("current_lr") = current_learning_rate(s, self.attr("optimizer"));
     py::object lr = self.attr("current_lr");
     run.handler.attr("on_step_end")(py::arg("losses") = losses, py::arg("lr") = lr);
-    py::object postfix = pykit::format("loss: {:.3f}   lr: {:.6f} step-time: {:.6f}", formatted_value(s, get(losses, "total-loss")),
-                                       learning_rate_number(s, lr), step_time);
+    py::object postfix = pykit::format("loss: {:.3f}   lr: {:.6f} step-time: {:.6f}",
+                                       formatted_value(s, get(losses, "total-loss")), learning_rate_number(s, lr),
+                                       step_time);
     // The bar shows the new postfix at its next redraw, which tqdm times itself (every 0.1 s,
     // and at the epoch's end); a redraw per batch would cost a tenth of a millisecond each.
     loop.attr("set_postfix")(py::arg("values") = postfix, py::arg("refresh") = false);
