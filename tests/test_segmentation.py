@@ -462,6 +462,7 @@ def test_validation_sample_carries_the_joined_image_path_and_closes_its_files(fo
     add_sample(folders, "train", "t0")
     path = add_sample(folders, "val", "v0", [[part(square(5, 5, 30, 30), 0)]])
     ds = make_dataset(folders)
+    gc.collect()  # what earlier tests left unclosed is collected outside the recorded window
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", ResourceWarning)
         out = ds._read_data(tf.constant(path), False)
