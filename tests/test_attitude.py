@@ -692,7 +692,8 @@ def save_grey16(path, w=24, h=20):
     """A 16-bit grey PNG whose levels span 0..65535; returns the 8-bit RGB pixels expected of it."""
     levels = np.linspace(0, 65535, w * h).astype(np.uint16).reshape(h, w)
     Image.fromarray(levels).save(path)
-    assert Image.open(path).mode in ("I;16", "I")
+    with Image.open(path) as image:
+        assert image.mode in ("I;16", "I")
     return np.repeat((levels >> 8).astype(np.uint8)[..., None], 3, axis=2)
 
 
@@ -780,11 +781,13 @@ def test_loaders_refuse_file_descriptors(tmp_path, cls):
 
 def test_damaged_mat_files_are_one_value_error_naming_the_file(tmp_path):
     ds = make(A.AttitudeDataset, mat_split(tmp_path, count=1, val_count=1))
-    good = open(ds.train_storage[0][1], "rb").read()
+    with open(ds.train_storage[0][1], "rb") as f:
+        good = f.read()
     for name, content in (("empty", b""), ("cut", good[:150]), ("noise", bytes(range(256)) * 4),
                           ("header", good[:128] + b"\xff" * 64)):
         path = str(tmp_path / (name + ".mat"))
-        open(path, "wb").write(content)
+        with open(path, "wb") as f:
+            f.write(content)
         with pytest.raises(ValueError, match=r"%s\.mat is not a MATLAB file that can be read" % name) as info:
             ds.read_annotations(path)
         assert info.value.__cause__ is not None

@@ -67,7 +67,8 @@ def test_sixteen_bit_grey_is_scaled_to_eight_bits(tmp_path, mode, ext, levels):
     else:
         dtype = ">u2" if mode == "I;16B" else "<u2"
         Image.frombytes(mode, (width, height), levels.astype(dtype).tobytes()).save(path)
-    assert Image.open(path).mode == mode
+    with Image.open(path) as image:
+        assert image.mode == mode
     image, _, _ = darknet_dataset(tmp_path).load_instance(element(path), False)
     expected = np.clip(levels >> 8, 0, 255).astype(np.uint8)
     assert image.dtype == np.uint8 and image.shape == (height, width, 3)

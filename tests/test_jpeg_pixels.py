@@ -116,8 +116,8 @@ def test_truncated_jpegs_give_pillows_outcome(tmp_path, monkeypatch, cut, load_t
         return
     path = tmp_path / "cut.jpg"
     path.write_bytes(data[:int(len(data) * cut)])
-    with pytest.raises(OSError) as by_pillow:
-        Image.open(path).convert("RGB")
+    with pytest.raises(OSError) as by_pillow, Image.open(path) as image:
+        image.convert("RGB")
     with pytest.raises(OSError) as by_loader:
         darknet_dataset(tmp_path / "dk").load_instance(element(path), False)
     assert str(by_loader.value) == str(by_pillow.value)

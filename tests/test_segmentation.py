@@ -779,7 +779,8 @@ def test_a_null_byte_in_a_path_is_refused_as_open_refuses_it(tmp_path, folders, 
 
 def write_grey16(path, values):
     Image.fromarray(values.astype(np.uint16)).save(path)
-    assert Image.open(path).mode == "I;16"
+    with Image.open(path) as image:
+        assert image.mode == "I;16"
 
 
 def test_sixteen_bit_grey_images_are_scaled_to_eight_bits(tmp_path, folders):
