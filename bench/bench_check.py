@@ -65,22 +65,11 @@ def generate(count=COUNT):
     return description
 
 
-def best_rate(items, fn, rounds=3):
-    """(items per wall-clock second, CPU seconds per item) of fn(items), the best of `rounds`
-    passes after one warm-up pass. The CPU time is the whole process's (every thread), so it
-    stays meaningful when other work shares the machine."""
-    fn(items)
-    best_wall, best_cpu = 0.0, float("inf")
-    for _ in range(rounds):
-        start, cpu = time.perf_counter(), time.process_time()
-        fn(items)
-        best_wall = max(best_wall, len(items) / (time.perf_counter() - start))
-        best_cpu = min(best_cpu, (time.process_time() - cpu) / len(items))
-    return best_wall, best_cpu
-
-
 def best_rates(sides, rounds=5):
-    """best_rate of every side of `sides` (name -> (items, fn)), their passes interleaved."""
+    """(items per wall-clock second, CPU seconds per item) of every side of `sides` (name ->
+    (items, fn)): the best of `rounds` passes after a warm-up pass, the sides' passes
+    interleaved. The CPU time is the whole process's (every thread), so it stays meaningful
+    when other work shares the machine."""
     def pass_of(items, fn):
         def measure():
             start, cpu = time.perf_counter(), time.process_time()
@@ -128,7 +117,8 @@ def run(count=COUNT):
                        "baseline decoding": (pairs[:300], serial_decode)})
     (headers, headers_cpu), (baseline, baseline_cpu) = best["headers"], best["baseline"]
     (decoding, decoding_cpu), (baseline_decoding, baseline_decoding_cpu) = best["decoding"], best["baseline decoding"]
-    whole, _ = best_rate(pairs, lambda items: check.check(description, split="train", workers=WORKERS))
+    whole, _ = best_rates({"whole": (pairs, lambda items: check.check(description, split="train",
+                                                                      workers=WORKERS))}, rounds=3)["whole"]
     return [
         {"name": "check: Darknet samples/s, header checks, %d workers (target %d)" % (WORKERS, TARGET_FILES_PER_SECOND),
          "value": headers, "unit": "samples/s", "baseline": TARGET_FILES_PER_SECOND},
