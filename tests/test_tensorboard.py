@@ -349,10 +349,14 @@ def test_a_replaced_writer_gets_the_writes(make_logger, tmp_path):
     assert read_events(tmp_path / "other") == {"a": [(1, 2.0)]}
 
 
-def test_a_value_whose_truth_fails_after_written_ones(make_logger, tmp_path):
-    logger = make_logger(["a", "b", "c"])
-    with pytest.raises(ValueError, match="ambiguous"):
-        logger.update_metrics({"a": 1.0, "b": np.array([1.0, 2.0]), "c": 3.0})
+@pytest.mark.parametrize("names, metrics, error, message", [
+    (["a", "b", "c"], {"a": 1.0, "b": np.array([1.0, 2.0]), "c": 3.0}, ValueError, "ambiguous"),
+    (["a", ["b"], "c"], {"a": 1.0, "c": 3.0}, TypeError, "unhashable type: 'list'"),  # as dict.get
+])
+def test_a_value_whose_choice_fails_after_written_ones(make_logger, tmp_path, names, metrics, error, message):
+    logger = make_logger(names)
+    with pytest.raises(error, match=message):
+        logger.update_metrics(metrics)
     assert logger.global_step == 0
     logger.refresh()
     assert read_events(tmp_path / "logs") == {"a": [(0, 1.0)]}  # as with one write per key

@@ -21,7 +21,12 @@
 
 namespace tensorboard {
 
-using Pairs = std::vector<std::pair<py::object, py::object>>;  // (tag, value), in writing order
+// One value chosen for writing: its tag, the value, and, for a 0-d eager tensor, the NumPy
+// scalar read once for its truth and reused for the number written.
+struct Chosen {
+    py::object tag, value, scalar;
+};
+using Pairs = std::vector<Chosen>;  // in writing order
 
 // A 0-d eager tensor's value as the NumPy scalar that bool() and float() of the tensor read;
 // a null object for anything else. Right after a training step every Python-level path runs
@@ -42,7 +47,8 @@ inline bool common_float_dtype(const py::object& tensor) {
 
 // The float32 that tf.summary.scalar writes for `value` (tf.cast(value, tf.float32)), or
 // nothing when the value is not a plain number or numeric scalar.
-inline std::optional<float> summary_float(const State& s, const py::object& value) {
+inline std::optional<float> summary_float(const State& s, const Chosen& chosen) {
+    const py::object& value = chosen.value;
     PyObject* v = value.ptr();
     if (PyBool_Check(v)) return v == Py_True ? 1.0f : 0.0f;
     if (PyFloat_CheckExact(v)) {
@@ -60,7 +66,7 @@ inline std::optional<float> summary_float(const State& s, const py::object& valu
         return static_cast<float>(whole);
     }
     py::object number = value;
-    if (py::object scalar = eager_scalar(s, value)) {
+    if (const py::object& scalar = chosen.scalar) {
         // What the general path below gives for such a tensor: float() of the floats, the
         // NumPy scalar of the rest.
         if (common_float_dtype(value)) {
@@ -131,8 +137,8 @@ inline bool recording(const State& s, const py::object& writer) {
 
 // Writes the pairs at the logger's step and flushes. Returns false, having written nothing,
 // when the call must go the eager way.
-inline bool write_direct(const State& s, const py::object& self, const Pairs& pairs) {
-    if (!pykit::truthy(s.tf.attr("executing_eagerly")())) return false;
+inline bool write_direct(const State& s, const py::object& self, const Pairs& pairs, bool eager) {
+    if (!eager) return false;
     if (pykit::truthy(s.tf.attr("get_current_name_scope")())) return false;  // eagerly the scope prefixes the tags
     py::object writer = self.attr("writer");
     if (!py::hasattr(writer, "_resource") || !py::getattr(writer, "_mesh", py::none()).is_none()) return false;
@@ -146,8 +152,8 @@ inline bool write_direct(const State& s, const py::object& self, const Pairs& pa
 
     std::vector<float> values(pairs.size());
     for (size_t i = 0; i < pairs.size(); ++i) {
-        if (!PyUnicode_CheckExact(pairs[i].first.ptr())) return false;
-        const std::optional<float> value = summary_float(s, pairs[i].second);
+        if (!PyUnicode_CheckExact(pairs[i].tag.ptr())) return false;
+        const std::optional<float> value = summary_float(s, pairs[i]);
         if (!value) return false;
         values[i] = *value;
     }
@@ -158,7 +164,7 @@ inline bool write_direct(const State& s, const py::object& self, const Pairs& pa
     // The op converts the step to its int64 input itself, in C++; tf.constant's Python path
     // would cost more than the four conversions.
     for (size_t i = 0; i < pairs.size(); ++i) {
-        const py::object& tag = pairs[i].first;
+        const py::object& tag = pairs[i].tag;
         if (!tags.contains(tag)) tags[tag] = s.tf.attr("constant")(tag);
         // A Python float holding the float32 exactly becomes that float32 tensor.
         s.write_summary(py::arg("writer") = resource, py::arg("step") = step,

@@ -25,29 +25,36 @@ inline void construct(const State& s, const py::object& self, const py::object& 
 // once, by the read op alone: its truth and the value written then come from that one read,
 // where bool() and the write would each read it again (bool() through read_value(), two ops
 // and layers of Python). Other values are returned as they are.
-inline py::object read_once(const State& s, const py::object& value) {
-    if (!s.resource_variable || !py::type::of(value).is(s.resource_variable)) return value;
-    if (!pykit::truthy(s.tf.attr("executing_eagerly")())) return value;
+inline py::object read_once(const State& s, const py::object& value, bool eager) {
+    if (!eager || !s.resource_variable || !py::type::of(value).is(s.resource_variable)) return value;
     return s.read_variable(py::arg("resource") = value.attr("handle"), py::arg("dtype") = value.attr("dtype"));
 }
 
-// bool(value); for a 0-d eager tensor that is bool() of its NumPy scalar, read directly.
-inline bool truthy_value(const State& s, const py::object& value) {
-    py::object scalar = eager_scalar(s, value);
-    return pykit::truthy(scalar ? scalar : value);
+// `mapping.get(key)` of an exact dict, without a method call.
+inline py::object dict_get(const py::object& mapping, const py::handle& key) {
+    PyObject* found = PyDict_GetItemWithError(mapping.ptr(), key.ptr());  // borrowed
+    if (!found && PyErr_Occurred()) throw py::error_already_set();
+    return found ? py::reinterpret_borrow<py::object>(found) : py::object(py::none());
 }
 
-// The value written for `key`: the metric when truthy, else the loss when truthy; a null
-// object when neither is (0, False and None are never written). Without a metrics dictionary
-// nothing is written and the losses are not asked either.
-inline py::object value_for(const State& s, const py::handle& key, const py::object& metrics,
-                            const py::object& losses) {
-    if (metrics.is_none()) return py::object();
-    py::object value = read_once(s, metrics.attr("get")(key));
-    if (truthy_value(s, value)) return value;
-    if (losses.is_none()) return py::object();
-    value = read_once(s, losses.attr("get")(key));
-    return truthy_value(s, value) ? value : py::object();
+// `value` read from `mapping` for `key` (see read_once), and whether it is truthy. bool() of
+// a 0-d eager tensor is bool() of its NumPy scalar, read directly and kept for the write.
+inline bool truthy_entry(const State& s, const py::object& mapping, const py::handle& key, bool eager,
+                         Chosen& entry) {
+    entry.value = read_once(s, dict_get(mapping, key), eager);
+    entry.scalar = eager_scalar(s, entry.value);
+    return pykit::truthy(entry.scalar ? entry.scalar : entry.value);
+}
+
+// The value written for `key`: the metric when truthy, else the loss when truthy; false when
+// neither is (0, False and None are never written). Without a metrics dictionary nothing is
+// written and the losses are not asked either.
+inline bool value_for(const State& s, const py::handle& key, const py::object& metrics, const py::object& losses,
+                      bool eager, Chosen& chosen) {
+    if (metrics.is_none()) return false;
+    if (truthy_entry(s, metrics, key, eager, chosen)) return true;
+    if (losses.is_none()) return false;
+    return truthy_entry(s, losses, key, eager, chosen);
 }
 
 // `with self.writer.as_default(): tf.summary.scalar(key, value, step=self.global_step)`
@@ -58,7 +65,7 @@ inline void write_scalar(const State& s, const py::object& self, const py::handl
 }
 
 inline void write_eagerly(const State& s, const py::object& self, const Pairs& pairs) {
-    for (const auto& [key, value] : pairs) write_scalar(s, self, key, value);
+    for (const Chosen& chosen : pairs) write_scalar(s, self, chosen.tag, chosen.value);
 }
 
 // TensorBoard.update_metrics(self, metrics=None, losses=None)
@@ -71,17 +78,20 @@ inline void update_metrics(const State& s, const py::object& self, const py::obj
     }
     // The values are chosen first and written together. When choosing one fails (a value whose
     // truth is undefined), the ones before it are written first, as a write per key would have.
+    const bool eager = pykit::truthy(s.tf.attr("executing_eagerly")());
     Pairs pairs;
     try {
         for (py::handle key : py::iter(names)) {
-            py::object value = value_for(s, key, metrics, losses);
-            if (value) pairs.emplace_back(py::reinterpret_borrow<py::object>(key), value);
+            Chosen chosen;
+            if (!value_for(s, key, metrics, losses, eager, chosen)) continue;
+            chosen.tag = py::reinterpret_borrow<py::object>(key);
+            pairs.push_back(std::move(chosen));
         }
     } catch (py::error_already_set&) {
         write_eagerly(s, self, pairs);
         throw;
     }
-    if (pairs.empty() || !write_direct(s, self, pairs)) {
+    if (pairs.empty() || !write_direct(s, self, pairs, eager)) {
         write_eagerly(s, self, pairs);
         self.attr("writer").attr("flush")();
     }
