@@ -4,29 +4,50 @@ Each benchmark module defines ``run()`` returning a list of rows:
 ``{"name": str, "value": float, "unit": str, "baseline": float or None}``, optionally with
 ``"spread"`` (percent: how far one interleaved round's ratio strays from the median ratio) and
 ``"rounds"``; the ratio is value / baseline. Comparisons use bench/common.py.
+
+Each benchmark module runs in a fresh Python process of its own: what an earlier benchmark left
+in the process (its heap, TensorFlow's thread pools and caches) moved some ratios by 10-20 %
+from run to run, where the same benchmark run alone in fresh processes held them within a few
+percent.
 """
 import glob
 import importlib.util
 import json
 import os
+import subprocess
 import sys
+import tempfile
 
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-import vireo  # noqa: E402,F401
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.dirname(HERE))
+
+
+def run_module(path, out):
+    """Runs one benchmark module here and writes its rows to `out` as JSON."""
+    import vireo  # noqa: F401
+    name = os.path.splitext(os.path.basename(path))[0]
+    module_spec = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
+    rows = module.run()
+    with open(out, "w") as f:
+        json.dump(rows, f)
 
 
 def main(selected):
-    here = os.path.dirname(os.path.abspath(__file__))
     rows = []
-    for path in sorted(glob.glob(os.path.join(here, "bench_*.py"))):
+    for path in sorted(glob.glob(os.path.join(HERE, "bench_*.py"))):
         name = os.path.splitext(os.path.basename(path))[0]
         if selected and name[len("bench_"):] not in selected:
             continue
-        module_spec = importlib.util.spec_from_file_location(name, path)
-        module = importlib.util.module_from_spec(module_spec)
-        module_spec.loader.exec_module(module)
         print("running %s ..." % name, flush=True)
-        rows.extend(module.run())
+        with tempfile.TemporaryDirectory() as folder:
+            out = os.path.join(folder, "rows.json")
+            # This script again, so the benchmark's folder (for common.py) and the checkout are
+            # on the child's path as they are on this one's.
+            subprocess.run([sys.executable, os.path.abspath(__file__), "--module", path, out], check=True)
+            with open(out) as f:
+                rows.extend(json.load(f))
     results = {}
     print("\n%-70s %12s %-9s %12s %7s %8s" % ("benchmark", "value", "unit", "baseline", "ratio", "spread"))
     for row in rows:
@@ -46,4 +67,7 @@ def main(selected):
 
 
 if __name__ == "__main__":
-    main(sys.argv[1:])
+    if sys.argv[1:2] == ["--module"]:
+        run_module(sys.argv[2], sys.argv[3])
+    else:
+        main(sys.argv[1:])
