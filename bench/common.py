@@ -126,24 +126,26 @@ def iterator_rows(label, ours, baseline, baseline_label, rounds=5):
     return pass_rows(label, results, "ours", "base", baseline_label)
 
 
-def per_item_ms(items, fns, rounds=9):
+def per_item_ms(items, fns, rounds=9, settle=0.05):
     """CPU time of the process per call, in ms, per round, for each function of `fns` (name ->
-    function of one item): every item goes through all functions in turn, so that they are
-    compared in the same machine state at the finest grain. The process clock also counts the
-    helper threads some steps use (OpenCV's resize). Returns {name: [ms per round]}."""
+    function of one item). Each round runs every item through one function after the other,
+    every function in turn, so that they are compared in the same machine state. The process
+    clock also counts the helper threads some steps use (OpenCV's resize): they spin for a
+    while after a call, which one function's calls in a row pay themselves, as a pipeline's
+    do. Between two functions the process waits `settle` seconds, untimed, so that one
+    function's helpers do not spin on the next one's clock (item by item, the decode after a
+    letterbox took twice its own thread's time). Returns {name: [ms per round]}."""
     for fn in fns.values():
         fn(items[0])
     series = {name: [] for name in fns}
 
     def one_round():
-        spent = dict.fromkeys(fns, 0.0)
-        for item in items:
-            for name, fn in fns.items():
-                start = time.process_time()
+        for name, fn in fns.items():
+            time.sleep(settle)
+            start = time.process_time()
+            for item in items:
                 fn(item)
-                spent[name] += time.process_time() - start
-        for name, seconds in spent.items():
-            series[name].append(seconds / len(items) * 1e3)
+            series[name].append((time.process_time() - start) / len(items) * 1e3)
 
     for _ in range(rounds):
         without_collection(one_round)
