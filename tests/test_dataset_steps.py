@@ -104,7 +104,8 @@ def test_decoder_errors_that_are_not_oserrors_name_the_file(tmp_path):
     path = tmp_path / "odd.png"
     path.write_bytes(png_with_chunk(b"ab\xacd"))  # Pillow decodes chunk types as ASCII
     with pytest.raises(UnicodeDecodeError):
-        Image.open(path).convert("RGB")
+        with Image.open(path) as image:
+            image.convert("RGB")
     with pytest.raises(OSError) as raised:
         darknet_dataset(tmp_path / "dk").load_instance(element(path), False)
     assert str(raised.value).startswith("cannot decode image file %r: UnicodeDecodeError: " % str(path))

@@ -21,16 +21,17 @@ def run_worker(folder, epochs, mode, stop_at=None):
     """Runs the worker in `folder` to its end; with `stop_at`, until it stops there, then kills
     it with SIGKILL. Returns what it printed."""
     args = [sys.executable, WORKER, str(folder), str(epochs), mode] + (["--stop-at", stop_at] if stop_at else [])
-    child = subprocess.Popen(args, cwd=folder, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     lines = []
-    try:
-        for line in child.stdout:
-            lines.append(line)
-            if stop_at and line.startswith("STOPPED"):
-                child.send_signal(signal.SIGKILL)
-                break
-    finally:
-        child.wait(timeout=600)
+    # The with-block closes the child's pipe once it is done.
+    with subprocess.Popen(args, cwd=folder, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True) as child:
+        try:
+            for line in child.stdout:
+                lines.append(line)
+                if stop_at and line.startswith("STOPPED"):
+                    child.send_signal(signal.SIGKILL)
+                    break
+        finally:
+            child.wait(timeout=600)
     assert lines and lines[-1].startswith("STOPPED" if stop_at else "DONE"), "".join(lines)
     return "".join(lines)
 

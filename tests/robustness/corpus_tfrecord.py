@@ -128,7 +128,8 @@ def _wrong_type_cases(root):
 
 
 def _file_cases(root, rng):
-    framed = open(write_records(os.path.join(root, "framed", "x.tfrecord"), [make_record()] * 3), "rb").read()
+    with open(write_records(os.path.join(root, "framed", "x.tfrecord"), [make_record()] * 3), "rb") as f:
+        framed = f.read()
     rows = [("random bytes", bytes(rng.randrange(256) for _ in range(300)), ("ValueError",)),
             ("a few bytes", b"\x01\x02", ("ValueError",)),
             ("empty", b"", ("ok",)),  # a split without records, and no count to contradict it

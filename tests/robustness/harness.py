@@ -73,51 +73,51 @@ def replay(corpus_module, cases, timeout=60.0, label=None):
 def _run_child(corpus_module, cases, start, timeout, outcomes):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([ROOT, os.environ.get("PYTHONPATH", "")]),
                TF_CPP_MIN_LOG_LEVEL="3")
-    child = subprocess.Popen([sys.executable, "-m", "tests.robustness.harness", corpus_module],
-                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                             cwd=ROOT, env=env)
-    child.stdin.write(pickle.dumps(cases[start:]))
-    child.stdin.close()
-    index = start
-    os.set_blocking(child.stdout.fileno(), False)
-    buffer = b""
-    deadline = time.monotonic() + timeout * 3  # the first case also pays for the imports
-    while index < len(cases):
-        chunk = child.stdout.read()
-        if chunk:
-            buffer += chunk
-            while b"\n" in buffer:
-                line, buffer = buffer.split(b"\n", 1)
-                if not line.startswith(b"@@"):
-                    continue
-                record = json.loads(line[2:])
-                case = cases[index]
-                outcomes.append(Outcome(case["name"], record["kind"], record.get("error", ""),
-                                        record.get("message", ""), tuple(case.get("expect", ()))))
-                index += 1
-                deadline = time.monotonic() + timeout
-            continue
-        code = child.poll()
-        if code is not None:
-            # Read what is left, then blame the case that was running.
-            rest = child.stdout.read() or b""
-            if rest:
-                buffer += rest
+    # The with-block closes the child's pipes and waits for it, on every way out.
+    with subprocess.Popen([sys.executable, "-m", "tests.robustness.harness", corpus_module],
+                          stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                          cwd=ROOT, env=env) as child:
+        child.stdin.write(pickle.dumps(cases[start:]))
+        child.stdin.close()
+        index = start
+        os.set_blocking(child.stdout.fileno(), False)
+        buffer = b""
+        deadline = time.monotonic() + timeout * 3  # the first case also pays for the imports
+        while index < len(cases):
+            chunk = child.stdout.read()
+            if chunk:
+                buffer += chunk
+                while b"\n" in buffer:
+                    line, buffer = buffer.split(b"\n", 1)
+                    if not line.startswith(b"@@"):
+                        continue
+                    record = json.loads(line[2:])
+                    case = cases[index]
+                    outcomes.append(Outcome(case["name"], record["kind"], record.get("error", ""),
+                                            record.get("message", ""), tuple(case.get("expect", ()))))
+                    index += 1
+                    deadline = time.monotonic() + timeout
                 continue
-            if index < len(cases):
-                outcomes.append(Outcome(cases[index]["name"], "crash", message=f"(exit status {code})",
+            code = child.poll()
+            if code is not None:
+                # Read what is left, then blame the case that was running.
+                rest = child.stdout.read() or b""
+                if rest:
+                    buffer += rest
+                    continue
+                if index < len(cases):
+                    outcomes.append(Outcome(cases[index]["name"], "crash", message=f"(exit status {code})",
+                                            expected=tuple(cases[index].get("expect", ()))))
+                    return index + 1
+                return index
+            if time.monotonic() > deadline:
+                child.kill()
+                child.wait()
+                outcomes.append(Outcome(cases[index]["name"], "hang", message=f"(no answer in {timeout:.0f} s)",
                                         expected=tuple(cases[index].get("expect", ()))))
                 return index + 1
-            return index
-        if time.monotonic() > deadline:
-            child.kill()
-            child.wait()
-            outcomes.append(Outcome(cases[index]["name"], "hang", message=f"(no answer in {timeout:.0f} s)",
-                                    expected=tuple(cases[index].get("expect", ()))))
-            return index + 1
-        time.sleep(0.01)
-    child.wait()
-    return index
+            time.sleep(0.01)
+        return index
 
 
 def _child(corpus_module):
