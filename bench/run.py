@@ -5,10 +5,9 @@ Each benchmark module defines ``run()`` returning a list of rows:
 ``"spread"`` (percent: how far one interleaved round's ratio strays from the median ratio) and
 ``"rounds"``; the ratio is value / baseline. Comparisons use bench/common.py.
 
-Each benchmark module runs in a fresh Python process of its own: what an earlier benchmark left
-in the process (its heap, TensorFlow's thread pools and caches) moved some ratios by 10-20 %
-from run to run, where the same benchmark run alone in fresh processes held them within a few
-percent.
+Each benchmark module runs in a fresh Python process of its own, so that what an earlier
+benchmark left in the process (its heap, TensorFlow's thread pools and caches) does not reach
+the next one's measurements.
 """
 import glob
 import importlib.util
