@@ -78,6 +78,14 @@ void print(A&&... args) {
 // warnings.warn(message)
 inline void warn(const std::string& message) { py::module_::import("warnings").attr("warn")(message); }
 
+// `dictionary[key]` of a dict, or an empty object when the key is missing; errors of the key
+// itself (unhashable) propagate as Python raises them.
+inline py::object dict_find(const py::handle& dictionary, const py::handle& key) {
+    PyObject* found = PyDict_GetItemWithError(dictionary.ptr(), key.ptr());  // borrowed
+    if (!found && PyErr_Occurred()) throw py::error_already_set();
+    return py::reinterpret_borrow<py::object>(found);
+}
+
 // Python's truth test: `if value:`.
 inline bool truthy(const py::handle& h) {
     int r = PyObject_IsTrue(h.ptr());

@@ -118,6 +118,15 @@ PYBIND11_MODULE(_kit_probe, m) {
     pykit::set_names(unpack, module, "unpack");
     m.attr("unpack") = unpack;
 
+    // dict_find(d, key): (True, d[key]) through pykit::dict_find, (False, None) when missing.
+    py::object dict_find = pykit::function("dict_find", {arg("d"), arg("key")}, [](py::object d, py::object key) {
+        py::object found = pykit::dict_find(d, key);
+        if (!found) return py::object(py::make_tuple(false, py::none()));
+        return py::object(py::make_tuple(true, found));
+    });
+    pykit::set_names(dict_find, module, "dict_find");
+    m.attr("dict_find") = dict_find;
+
     // with_block(manager, body): `with manager as v: return body(v)`; None when __exit__ suppresses.
     py::object with_block = pykit::function("with_block", {arg("manager"), arg("body")},
                                             [](py::object manager, py::object body) {

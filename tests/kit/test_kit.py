@@ -436,6 +436,16 @@ class Manager:
             raise OSError("close failed")
 
 
+def dict_find_twin(d, key):
+    return (True, d[key]) if key in d else (False, None)
+
+
+@pytest.mark.parametrize("key", ["a", "missing", 1, 1.0, (1, 2), ["unhashable"], {}])
+def test_dict_find_matches_python(key):
+    d = {"a": None, 1: "one", (1, 2): [3]}
+    assert outcome(k.dict_find, d, key) == outcome(dict_find_twin, d, key)
+
+
 def test_with_block_runs_exit_and_may_suppress():
     m = Manager()
     assert k.with_block(m, lambda v: v * 2) == "valuevalue" and m.calls == ["enter", ("exit", None)]

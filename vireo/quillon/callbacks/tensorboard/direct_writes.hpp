@@ -26,7 +26,7 @@ namespace tensorboard {
 struct Chosen {
     py::object tag, value, scalar;
 };
-using Pairs = std::vector<Chosen>;  // in writing order
+using ChosenValues = std::vector<Chosen>;  // in writing order
 
 // A 0-d eager tensor's value as the NumPy scalar that bool() and float() of the tensor read;
 // a null object for anything else. Right after a training step every Python-level path runs
@@ -137,7 +137,7 @@ inline bool recording(const State& s, const py::object& writer) {
 
 // Writes the pairs at the logger's step and flushes. Returns false, having written nothing,
 // when the call must go the eager way.
-inline bool write_direct(const State& s, const py::object& self, const Pairs& pairs, bool eager) {
+inline bool write_direct(const State& s, const py::object& self, const ChosenValues& pairs, bool eager) {
     if (!eager) return false;
     if (pykit::truthy(s.tf.attr("get_current_name_scope")())) return false;  // eagerly the scope prefixes the tags
     py::object writer = self.attr("writer");

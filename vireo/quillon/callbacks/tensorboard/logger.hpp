@@ -30,18 +30,12 @@ inline py::object read_once(const State& s, const py::object& value, bool eager)
     return s.read_variable(py::arg("resource") = value.attr("handle"), py::arg("dtype") = value.attr("dtype"));
 }
 
-// `mapping.get(key)` of an exact dict, without a method call.
-inline py::object dict_get(const py::object& mapping, const py::handle& key) {
-    PyObject* found = PyDict_GetItemWithError(mapping.ptr(), key.ptr());  // borrowed
-    if (!found && PyErr_Occurred()) throw py::error_already_set();
-    return found ? py::reinterpret_borrow<py::object>(found) : py::object(py::none());
-}
-
 // `value` read from `mapping` for `key` (see read_once), and whether it is truthy. bool() of
 // a 0-d eager tensor is bool() of its NumPy scalar, read directly and kept for the write.
 inline bool truthy_entry(const State& s, const py::object& mapping, const py::handle& key, bool eager,
                          Chosen& entry) {
-    entry.value = read_once(s, dict_get(mapping, key), eager);
+    py::object found = pykit::dict_find(mapping, key);  // mapping.get(key), without a method call
+    entry.value = read_once(s, found ? found : py::object(py::none()), eager);
     entry.scalar = eager_scalar(s, entry.value);
     return pykit::truthy(entry.scalar ? entry.scalar : entry.value);
 }
@@ -64,7 +58,7 @@ inline void write_scalar(const State& s, const py::object& self, const py::handl
                 [&] { scalar(key, value, py::arg("step") = self.attr("global_step")); });
 }
 
-inline void write_eagerly(const State& s, const py::object& self, const Pairs& pairs) {
+inline void write_eagerly(const State& s, const py::object& self, const ChosenValues& pairs) {
     for (const Chosen& chosen : pairs) write_scalar(s, self, chosen.tag, chosen.value);
 }
 
@@ -79,7 +73,7 @@ inline void update_metrics(const State& s, const py::object& self, const py::obj
     // The values are chosen first and written together. When choosing one fails (a value whose
     // truth is undefined), the ones before it are written first, as a write per key would have.
     const bool eager = pykit::truthy(s.tf.attr("executing_eagerly")());
-    Pairs pairs;
+    ChosenValues pairs;
     try {
         for (py::handle key : py::iter(names)) {
             Chosen chosen;

@@ -147,13 +147,11 @@ inline py::object polygon_array(const State& s, const py::handle& polygon, const
 
 // storage.setdefault(img_id, []).append(record)
 inline void add_record(py::dict& storage, const py::object& img_id, const py::dict& record) {
-    PyObject* found = PyDict_GetItemWithError(storage.ptr(), img_id.ptr());  // borrowed
-    if (!found) {
-        if (PyErr_Occurred()) throw py::error_already_set();
+    py::object records = pykit::dict_find(storage, img_id);
+    if (!records) {
         storage[img_id] = pykit::list_of(record);
         return;
     }
-    py::object records = py::reinterpret_borrow<py::object>(found);
     if (PyList_Append(records.ptr(), record.ptr()) < 0) throw py::error_already_set();
 }
 
@@ -267,9 +265,7 @@ inline py::object image_position(const State& s, const py::object& self, py::obj
     py::object ids = self.attr("train_images_id");
     py::object index = py::getattr(self, "_image_index", py::none());
     if (PyDict_Check(index.ptr()) && PyObject_Hash(image_id.ptr()) != -1) {
-        PyObject* found = PyDict_GetItemWithError(index.ptr(), image_id.ptr());  // borrowed
-        if (!found && PyErr_Occurred()) throw py::error_already_set();
-        py::object position = py::reinterpret_borrow<py::object>(found);
+        py::object position = pykit::dict_find(index, image_id);
         if (position && pykit::equals(ids[position], image_id)) return position;
     } else if (PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
@@ -282,13 +278,10 @@ inline py::object image_position(const State& s, const py::object& self, py::obj
 inline Outline coco_outline(const State& s, const py::handle& record, const py::dict& class_index,
                             const py::object& divisor, const datasets::Fitted& fit, const std::string& where) {
     py::object category = record.attr("get")("class");
-    PyObject* found = PyDict_GetItemWithError(class_index.ptr(), category.ptr());  // borrowed
-    if (!found) {
-        if (PyErr_Occurred()) throw py::error_already_set();
+    py::object cls = pykit::dict_find(class_index, category);
+    if (!cls)
         pykit::raise(PyExc_ValueError,
                      where + ": category " + py::repr(category).cast<std::string>() + " is not in ``categories``");
-    }
-    py::object cls = py::reinterpret_borrow<py::object>(found);
     py::object normalised = record.attr("get")("polygon") / divisor;  // pixels of the stored image -> 0..1
     py::object points = s.mask_padding(normalised, fit.w, fit.h, fit.padw, fit.padh);
     return Outline{outline_points(points, where), cls, where};
