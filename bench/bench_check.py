@@ -6,7 +6,8 @@ scanning, report) as the command runs it.
 Data: 4,000 generated 640 x 480 JPEGs with 1-10 boxes each, made once under
 build/bench-data/check and reused. Every rate is the best of its passes over a warm file cache
 (a warm-up pass reads the files into it): seven passes for the compared scans, interleaved side
-by side (the header scan runs five times over the files per pass), three for the whole command.
+by side (the header scan runs five times over the files per pass), in each of five fresh
+processes (bench/common.py, in_fresh_processes); three for the whole command.
 
 Standalone: python bench/bench_check.py [--count N]
 """
@@ -23,7 +24,7 @@ from PIL import Image, ImageDraw
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from vireo.quillon.datasets.tools import check, scanner  # noqa: E402
 
-from common import interleave  # noqa: E402
+from common import in_fresh_processes, interleave  # noqa: E402
 
 ROOT = os.path.join("build", "bench-data", "check")
 COUNT, WIDTH, HEIGHT = 4000, 640, 480
@@ -100,11 +101,17 @@ def serial_decode(pairs):
                 picture.convert("RGB")
 
 
-def run(count=COUNT):
-    description = generate(count)
+def sample_pairs():
     images = check.list_images(os.path.join(ROOT, "images"))
-    pairs = [(i, os.path.join(ROOT, "labels", os.path.basename(i)[:-4] + ".txt")) for i in images]
-    labels = [p[1] for p in pairs]
+    return [(i, os.path.join(ROOT, "labels", os.path.basename(i)[:-4] + ".txt")) for i in images]
+
+
+def scan_rates(count):
+    """The four compared scans in interleaved rounds, each side's best round: a change of the
+    machine's load hits both sides of a comparison alike. Every pass takes 0.2-0.4 s. Returns
+    {side: (items per wall-clock second, CPU seconds per item)}."""
+    generate(count)
+    pairs = sample_pairs()
 
     def scan(items, decode=False):
         result = scanner.scan_darknet([i for i, _ in items], [a for _, a in items], 3, decode, WORKERS)
@@ -118,11 +125,17 @@ def run(count=COUNT):
                 scan(pairs)
         return pairs * times, run_scans
 
-    # The four scans in interleaved rounds, each side's best round reported: a change of the
-    # machine's load hits both sides of a comparison alike. Every pass takes 0.2-0.4 s.
-    best = best_rates({"headers": scans(5), "baseline": (pairs[:1500], serial_baseline),
+    return best_rates({"headers": scans(5), "baseline": (pairs[:1500], serial_baseline),
                        "decoding": (pairs[:1000], lambda items: scan(items, True)),
                        "baseline decoding": (pairs[:300], serial_decode)}, rounds=7)
+
+
+def run(count=COUNT):
+    description = generate(count)
+    pairs = sample_pairs()
+    # The four scans in fresh processes (two decode with Pillow), each side's best.
+    rates = in_fresh_processes(__file__, "scan_rates", count)
+    best = {name: (max(r[name][0] for r in rates), min(r[name][1] for r in rates)) for name in rates[0]}
     (headers, headers_cpu), (baseline, baseline_cpu) = best["headers"], best["baseline"]
     (decoding, decoding_cpu), (baseline_decoding, baseline_decoding_cpu) = best["decoding"], best["baseline decoding"]
     whole, _ = best_rates({"whole": (pairs, lambda items: check.check(description, split="train",

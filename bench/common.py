@@ -10,7 +10,12 @@ of the process (milliseconds per image, all threads together), which other work 
 disturbs far less.
 """
 import gc
+import json
+import os
 import statistics
+import subprocess
+import sys
+import tempfile
 import time
 
 import tensorflow as tf
@@ -21,6 +26,10 @@ import tensorflow as tf
 # With seven rounds a ratio moved by up to 13 % between runs; resampling the rounds of one long
 # run put eleven within about ±4 %.
 ITERATOR_EPOCHS, ITERATOR_ROUNDS = 3, 11
+
+
+# Windows (fresh processes, one after the other) of the comparisons run by in_fresh_processes.
+FRESH_PROCESSES = 5
 
 
 def without_collection(measure):
@@ -150,3 +159,37 @@ def per_item_ms(items, fns, rounds=9, settle=0.05):
     for _ in range(rounds):
         without_collection(one_round)
     return series
+
+
+def in_fresh_processes(module_file, function, *args, count=FRESH_PROCESSES):
+    """Calls `function(*args)` (the name of a function of the benchmark module `module_file`;
+    JSON arguments and result) in `count` fresh Python processes, one after the other; returns
+    what each returned.
+
+    This machine has phases, from seconds to a minute or more long, in which some code runs
+    slower than in others, and not all code alike: Pillow's JPEG decode of a 450 x 450 face took
+    0.8 ms of its own thread's user time in one phase and 1.0-1.1 ms in the next, with no page
+    faults, while the library's own decode moved by less or not at all. Interleaved rounds
+    cancel a slowdown that hits both sides alike, not this one, and a single window's median
+    lands in whichever phase the window fell. So the comparisons against such code run in
+    several windows spread over a minute or more, each a fresh process (so that they share no
+    heap either), and each side is taken from its best window (`lowest_medians`, or the best
+    rates of the dataset check)."""
+    run_py = os.path.join(os.path.dirname(os.path.abspath(__file__)), "run.py")
+    results = []
+    for _ in range(count):
+        with tempfile.TemporaryDirectory() as folder:
+            out = os.path.join(folder, "result.json")
+            subprocess.run([sys.executable, run_py, "--call", os.path.abspath(module_file), function, out,
+                            json.dumps(args)], check=True)
+            with open(out) as f:
+                results.append(json.load(f))
+    return results
+
+
+def lowest_medians(results):
+    """For every name of the {name: [value per round]} dicts in `results` (one per window of
+    `in_fresh_processes`), the series of the window where its median was lowest: the cost in
+    the quietest phase the windows met. Two sides' rounds then pair up by number across
+    windows, so a ratio row's spread tells the rounds' noise, not the phases'."""
+    return {name: min((result[name] for result in results), key=statistics.median) for name in results[0]}

@@ -21,16 +21,18 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
 
 
-def run_module(path, out):
-    """Runs one benchmark module here and writes its rows to `out` as JSON."""
+def call_in_module(path, function, out, args=()):
+    """Calls `function(*args)` of the benchmark module at `path` here and writes what it returns
+    to `out` as JSON: a module's ``run`` gives its rows; bench/common.py's
+    ``in_fresh_processes`` calls other functions this way."""
     import vireo  # noqa: F401
     name = os.path.splitext(os.path.basename(path))[0]
     module_spec = importlib.util.spec_from_file_location(name, path)
     module = importlib.util.module_from_spec(module_spec)
     module_spec.loader.exec_module(module)
-    rows = module.run()
+    result = getattr(module, function)(*args)
     with open(out, "w") as f:
-        json.dump(rows, f)
+        json.dump(result, f)
 
 
 def main(selected):
@@ -67,6 +69,8 @@ def main(selected):
 
 if __name__ == "__main__":
     if sys.argv[1:2] == ["--module"]:
-        run_module(sys.argv[2], sys.argv[3])
+        call_in_module(sys.argv[2], "run", sys.argv[3])
+    elif sys.argv[1:2] == ["--call"]:
+        call_in_module(sys.argv[2], sys.argv[3], sys.argv[4], json.loads(sys.argv[5]))
     else:
         main(sys.argv[1:])
