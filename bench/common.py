@@ -166,7 +166,7 @@ def in_fresh_processes(module_file, function, *args, count=FRESH_PROCESSES):
     JSON arguments and result) in `count` fresh Python processes, one after the other; returns
     what each returned.
 
-    This machine has phases, from seconds to a minute or more long, in which some code runs
+    This machine has phases, from seconds to minutes long, in which some code runs
     slower than in others, and not all code alike: Pillow's JPEG decode of a 450 x 450 face took
     0.8 ms of its own thread's user time in one phase and 1.0-1.1 ms in the next, with no page
     faults, while the library's own decode moved by less or not at all. Interleaved rounds
@@ -174,7 +174,8 @@ def in_fresh_processes(module_file, function, *args, count=FRESH_PROCESSES):
     lands in whichever phase the window fell. So the comparisons against such code run in
     several windows spread over a minute or more, each a fresh process (so that they share no
     heap either), and each side is taken from its best window (`lowest_medians`, or the best
-    rates of the dataset check)."""
+    rates of the dataset check). A slow phase longer than all the windows together still moves
+    such a comparison."""
     run_py = os.path.join(os.path.dirname(os.path.abspath(__file__)), "run.py")
     results = []
     for _ in range(count):
