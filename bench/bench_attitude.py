@@ -104,8 +104,9 @@ def per_sample():
 def run():
     generate()
     paths = sorted(glob.glob(os.path.join(ROOT, "train", "images", "*.jpg")))
-    rows = []
+    rows, names = [], []
     for name, ds in datasets():
+        names.append(name)
         label = "attitude training iterator, " + name
         results = passes({"ours": iterator_pass(ds.build_train_iterator(BATCH), epochs=PASSES),
                           "tf": iterator_pass(tf_pipeline(), epochs=PASSES),
@@ -115,7 +116,7 @@ def run():
         rows += pass_rows(label, results, "ours", "tf, autotuning off", "tf.data ops, autotuning off")
         rows += pass_rows(label, results, "ours", "floor", "serial Pillow+resize floor")[1:]
     best = lowest_medians(in_fresh_processes(__file__, "per_sample"))
-    for name, _ in datasets():
+    for name in names:
         rows.append(ratio_row("attitude _load_instance per sample, %s, vs floor (ms)" % name, "ms",
                               best[name + " | ours"], best[name + " | floor"]))
     return rows
