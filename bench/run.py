@@ -7,15 +7,19 @@ Each benchmark module defines ``run()`` returning a list of rows:
 
 Each benchmark module runs in a fresh Python process of its own, so that what an earlier
 benchmark left in the process (its heap, TensorFlow's thread pools and caches) does not reach
-the next one's measurements.
+the next one's measurements. Before each module and after the last, bench/machine.py records
+the machine's state (its "machine:" rows).
 """
 import glob
 import importlib.util
 import json
 import os
+import statistics
 import subprocess
 import sys
 import tempfile
+
+import machine
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
@@ -35,12 +39,25 @@ def call_in_module(path, function, out, args=()):
         json.dump(result, f)
 
 
+def machine_rows(states):
+    """Rows of the machine's state at each point of the run ({point: machine.state()})."""
+    rows = [{"name": f"machine: L2 cache load {point} (ns)", "value": state["l2 load ns"], "unit": "ns",
+             "baseline": None} for point, state in states.items()]
+    steps = [state["integer step ns"] for state in states.values()]
+    median = statistics.median(steps)
+    rows.append({"name": "machine: integer loop step, median of the run's points (ns)", "value": median, "unit": "ns",
+                 "baseline": None, "spread": max(abs(s - median) for s in steps) / median * 100,
+                 "rounds": len(steps)})
+    return rows
+
+
 def main(selected):
-    rows = []
+    rows, states = [], {}
     for path in sorted(glob.glob(os.path.join(HERE, "bench_*.py"))):
         name = os.path.splitext(os.path.basename(path))[0]
         if selected and name[len("bench_"):] not in selected:
             continue
+        states[f"before {name}"] = machine.state()
         print("running %s ..." % name, flush=True)
         with tempfile.TemporaryDirectory() as folder:
             out = os.path.join(folder, "rows.json")
@@ -49,6 +66,8 @@ def main(selected):
             subprocess.run([sys.executable, os.path.abspath(__file__), "--module", path, out], check=True)
             with open(out) as f:
                 rows.extend(json.load(f))
+    states["after the last benchmark"] = machine.state()
+    rows.extend(machine_rows(states))
     results = {}
     print("\n%-70s %12s %-9s %12s %7s %8s" % ("benchmark", "value", "unit", "baseline", "ratio", "spread"))
     for row in rows:
