@@ -7,16 +7,24 @@ On this shared 2-core machine the first moves in phases from seconds to many min
 for the cores' caches, while the second hardly moves: the clock speed stays, the caches do not.
 Code with a large footprint (Pillow's decoder, TensorFlow's eager Python path) slows by some
 20-30 % in a busy phase, compact native code by less. Rows that compare the two move with the
-phase, which these rows let a reader see run by run.
+phase, which these rows let a reader see module by module.
+
+`python bench/machine.py OUT` samples the state every few seconds until it is stopped, a line
+"seconds since the epoch,l2 load ns,integer step ns" each: bench/run.py runs it beside the
+benchmarks (about 10 ms of one core every 5 s). A sample above BUSY times the run's 10th
+percentile counts as a busy phase: the quiet samples lie within some ±6 % of each other.
 """
 import ctypes
 import os
 import statistics
+import sys
 import time
 
 PROBE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "_machine_probe.so")
 L2_CHAIN_BYTES = 512 << 10  # half of one core's L2 cache, many times its L1
-LOADS, STEPS = 1_000_000, 2_000_000  # about 5 ms each
+LOADS, STEPS = 500_000, 1_000_000  # about 2.5 ms each
+SAMPLE_EVERY = 5.0
+BUSY = 1.2
 
 
 def _probe():
@@ -45,3 +53,18 @@ def state(samples=60, pause=0.01):
     finally:
         lib.chain_free(chain)
     return {"l2 load ns": statistics.median(loads), "integer step ns": statistics.median(steps)}
+
+
+def sample(out_path, every=SAMPLE_EVERY):
+    """Samples until stopped, or until the process that started it is gone."""
+    parent = os.getppid()
+    with open(out_path, "a") as out:
+        while os.getppid() == parent:
+            point = state(samples=3, pause=0.001)
+            out.write("%.3f,%.4f,%.4f\n" % (time.time(), point["l2 load ns"], point["integer step ns"]))
+            out.flush()
+            time.sleep(every)
+
+
+if __name__ == "__main__":
+    sample(sys.argv[1])

@@ -7,8 +7,8 @@ Each benchmark module defines ``run()`` returning a list of rows:
 
 Each benchmark module runs in a fresh Python process of its own, so that what an earlier
 benchmark left in the process (its heap, TensorFlow's thread pools and caches) does not reach
-the next one's measurements. Before each module and after the last, bench/machine.py records
-the machine's state (its "machine:" rows).
+the next one's measurements. Beside them bench/machine.py samples the machine's state; the
+"machine:" rows give it during each module.
 """
 import glob
 import importlib.util
@@ -18,6 +18,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import time
 
 import machine
 
@@ -39,35 +40,57 @@ def call_in_module(path, function, out, args=()):
         json.dump(result, f)
 
 
-def machine_rows(states):
-    """Rows of the machine's state at each point of the run ({point: machine.state()})."""
-    rows = [{"name": f"machine: L2 cache load {point} (ns)", "value": state["l2 load ns"], "unit": "ns",
-             "baseline": None} for point, state in states.items()]
-    steps = [state["integer step ns"] for state in states.values()]
+def machine_rows(samples_path, spans):
+    """Rows of the machine's state during each module: {module: (start, end)} in seconds since
+    the epoch, against the samples bench/machine.py wrote to `samples_path`: the median L2 load
+    and the share of samples in a busy phase."""
+    with open(samples_path) as f:
+        samples = [tuple(float(v) for v in line.split(",")) for line in f if line.strip()]
+    if not samples:
+        return []
+    quiet = statistics.quantiles([load for _, load, _ in samples], n=10)[0] if len(samples) > 1 else samples[0][1]
+    rows = []
+    for name, (start, end) in spans.items():
+        loads = [load for when, load, _ in samples if start <= when <= end]
+        if loads:
+            busy = sum(load > machine.BUSY * quiet for load in loads) / len(loads) * 100
+            rows += [{"name": f"machine: L2 cache load during {name}, median (ns)", "value": statistics.median(loads),
+                      "unit": "ns", "baseline": None, "rounds": len(loads)},
+                     {"name": f"machine: share of {name} in a busy phase", "value": busy, "unit": "%",
+                      "baseline": None, "rounds": len(loads)}]
+    steps = [step for _, _, step in samples]
     median = statistics.median(steps)
-    rows.append({"name": "machine: integer loop step, median of the run's points (ns)", "value": median, "unit": "ns",
-                 "baseline": None, "spread": max(abs(s - median) for s in steps) / median * 100,
+    rows.append({"name": "machine: integer loop step over the run (ns)", "value": median, "unit": "ns",
+                 "baseline": None, "spread": max(abs(v - median) for v in steps) / median * 100,
                  "rounds": len(steps)})
     return rows
 
 
 def main(selected):
-    rows, states = [], {}
-    for path in sorted(glob.glob(os.path.join(HERE, "bench_*.py"))):
-        name = os.path.splitext(os.path.basename(path))[0]
-        if selected and name[len("bench_"):] not in selected:
-            continue
-        states[f"before {name}"] = machine.state()
-        print("running %s ..." % name, flush=True)
-        with tempfile.TemporaryDirectory() as folder:
-            out = os.path.join(folder, "rows.json")
-            # This script again, so the benchmark's folder (for common.py) and the checkout are
-            # on the child's path as they are on this one's.
-            subprocess.run([sys.executable, os.path.abspath(__file__), "--module", path, out], check=True)
-            with open(out) as f:
-                rows.extend(json.load(f))
-    states["after the last benchmark"] = machine.state()
-    rows.extend(machine_rows(states))
+    rows, spans = [], {}
+    states = tempfile.NamedTemporaryFile(suffix=".csv", delete=False)
+    states.close()
+    sampler = subprocess.Popen([sys.executable, machine.__file__, states.name])
+    try:
+        for path in sorted(glob.glob(os.path.join(HERE, "bench_*.py"))):
+            name = os.path.splitext(os.path.basename(path))[0]
+            if selected and name[len("bench_"):] not in selected:
+                continue
+            started = time.time()
+            print("running %s ..." % name, flush=True)
+            with tempfile.TemporaryDirectory() as folder:
+                out = os.path.join(folder, "rows.json")
+                # This script again, so the benchmark's folder (for common.py) and the checkout
+                # are on the child's path as they are on this one's.
+                subprocess.run([sys.executable, os.path.abspath(__file__), "--module", path, out], check=True)
+                with open(out) as f:
+                    rows.extend(json.load(f))
+            spans[name] = (started, time.time())
+    finally:
+        sampler.terminate()
+        sampler.wait()
+    rows.extend(machine_rows(states.name, spans))
+    os.unlink(states.name)
     results = {}
     print("\n%-70s %12s %-9s %12s %7s %8s" % ("benchmark", "value", "unit", "baseline", "ratio", "spread"))
     for row in rows:
