@@ -48,5 +48,5 @@ bench: setup
 
 clean:
 	rm -rf build $(VENV) .pytest_cache
-	find vireo tests -name '*.so' -delete
+	find vireo tests bench -name '*.so' -delete
 	find . -name __pycache__ -prune -exec rm -rf {} +
