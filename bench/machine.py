@@ -39,9 +39,9 @@ def _probe():
     return lib
 
 
-def state(samples=60, pause=0.01):
-    """Medians over `samples` short measurements, `pause` seconds apart (about a second in
-    all): {"l2 load ns": ..., "integer step ns": ...}."""
+def state(samples=3, pause=0.001):
+    """Medians over `samples` short measurements, `pause` seconds apart (some 15 ms in all):
+    {"l2 load ns": ..., "integer step ns": ...}."""
     lib = _probe()
     chain = lib.chain_new(L2_CHAIN_BYTES)
     try:
@@ -60,7 +60,7 @@ def sample(out_path, every=SAMPLE_EVERY):
     parent = os.getppid()
     with open(out_path, "a") as out:
         while os.getppid() == parent:
-            point = state(samples=3, pause=0.001)
+            point = state()
             out.write("%.3f,%.4f,%.4f\n" % (time.time(), point["l2 load ns"], point["integer step ns"]))
             out.flush()
             time.sleep(every)

@@ -40,12 +40,10 @@ def call_in_module(path, function, out, args=()):
         json.dump(result, f)
 
 
-def machine_rows(samples_path, spans):
+def machine_rows(samples, spans):
     """Rows of the machine's state during each module: {module: (start, end)} in seconds since
-    the epoch, against the samples bench/machine.py wrote to `samples_path`: the median L2 load
-    and the share of samples in a busy phase."""
-    with open(samples_path) as f:
-        samples = [tuple(float(v) for v in line.split(",")) for line in f if line.strip()]
+    the epoch, against the (time, l2 load, integer step) samples of bench/machine.py: the
+    median L2 load and the share of samples in a busy phase."""
     if not samples:
         return []
     quiet = statistics.quantiles([load for _, load, _ in samples], n=10)[0] if len(samples) > 1 else samples[0][1]
@@ -89,8 +87,10 @@ def main(selected):
     finally:
         sampler.terminate()
         sampler.wait()
-    rows.extend(machine_rows(states.name, spans))
-    os.unlink(states.name)
+        with open(states.name) as f:
+            samples = [tuple(float(v) for v in line.split(",")) for line in f if line.strip()]
+        os.unlink(states.name)
+    rows.extend(machine_rows(samples, spans))
     results = {}
     print("\n%-70s %12s %-9s %12s %7s %8s" % ("benchmark", "value", "unit", "baseline", "ratio", "spread"))
     for row in rows:
